@@ -1,0 +1,210 @@
+#include "platform/File.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Text.h"
+
+namespace platform {
+
+namespace {
+
+int OpenForReading(const std::u16string& path, Share share) {
+  const int fd = ::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  if (share == Share::None && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Closes fd without letting close() overwrite the errno of an earlier failure.
+void CloseKeepingErrno(int fd) {
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+InputFile::~InputFile() { Close(); }
+
+InputFile::InputFile(InputFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool InputFile::Open(const std::u16string& path, Share share) {
+  Close();
+  fd_ = OpenForReading(path, share);
+  return fd_ >= 0;
+}
+
+long long InputFile::Read(void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+long long InputFile::Size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return -1;
+  return st.st_size;
+}
+
+void InputFile::Close() {
+  if (fd_ >= 0) CloseKeepingErrno(fd_);
+  fd_ = -1;
+}
+
+OutputFile::~OutputFile() { Close(); }
+
+bool OutputFile::Open(const std::u16string& path) {
+  Close();
+  fd_ = ::open(ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return fd_ >= 0;
+}
+
+bool OutputFile::Write(const void* data, std::size_t size) {
+  return WriteAll(fd_, static_cast<const char*>(data), size);
+}
+
+bool OutputFile::Close() {
+  if (fd_ < 0) return true;
+  const int rc = ::close(fd_);
+  fd_ = -1;
+  return rc == 0;
+}
+
+bool CanOpen(const std::u16string& path, Share share) {
+  const int fd = OpenForReading(path, share);
+  if (fd < 0) return false;
+  CloseKeepingErrno(fd);
+  return true;
+}
+
+bool ReadWholeFile(const std::u16string& path, std::string& bytes) {
+  InputFile file;
+  if (!file.Open(path, Share::Read)) return false;
+  bytes.clear();
+  char buffer[65536];
+  for (;;) {
+    const long long n = file.Read(buffer, sizeof buffer);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool AtomicReplace(const std::u16string& path, std::string_view bytes) {
+  const std::string target = ToUtf8(path);
+  const std::string folder = FolderOf(target);
+  mode_t mode = 0600;
+  struct stat existing {};
+  if (::stat(target.c_str(), &existing) == 0) {
+    if (S_ISDIR(existing.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
+    mode = existing.st_mode & 07777;
+  }
+
+  // A name of our own beside the target: rename() is only atomic within one
+  // file system, and a crash leaves at worst this stray file, never a torn
+  // target.
+  std::string temp = target + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  if (!ok) CloseKeepingErrno(fd);
+  else ok = ::close(fd) == 0;
+  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    errno = error;
+    return false;
+  }
+  // The rename is durable only once the folder entry is on disk; a failure
+  // here cannot be undone and the new content is already visible, so it does
+  // not fail the replace.
+  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return true;
+}
+
+bool CreateExclusive(const std::u16string& path) {
+  const int fd = ::open(ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+long long FileSize(const std::u16string& path) {
+  struct stat st {};
+  if (::stat(ToUtf8(path).c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool FileExists(const std::u16string& path) {
+  struct stat st {};
+  return ::stat(ToUtf8(path).c_str(), &st) == 0;
+}
+
+bool RemoveFile(const std::u16string& path) { return ::unlink(ToUtf8(path).c_str()) == 0; }
+
+bool RenameFile(const std::u16string& from, const std::u16string& to) {
+  return ::rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) == 0;
+}
+
+bool CreateFolder(const std::u16string& path) { return ::mkdir(ToUtf8(path).c_str(), 0700) == 0; }
+
+}  // namespace platform

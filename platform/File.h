@@ -1,0 +1,96 @@
+// Files, with the sharing rules the stores rely on.
+//
+// Windows opens the stores without sharing, so a second opener fails instead
+// of interleaving. Linux has no mandatory sharing modes; an unshared open here
+// takes an exclusive, non-blocking flock() on the descriptor, so two Vexaro
+// processes (or the add-on, if it does the same) still collide with
+// kErrSharingViolation. Readers that allow sharing take no flock.
+//
+// All functions return failures as values: false / -1 with LastError() set to
+// the errno of the failing call. Paths are UTF-16 and converted to UTF-8 here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+enum class Share { None, Read };
+
+// A read-only file handle; closes on destruction. Not copyable.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens an existing file. On failure returns false and LastError() is the
+  // reason (kErrFileNotFound, kErrSharingViolation, EACCES, EISDIR ...).
+  bool Open(const std::u16string& path, Share share);
+  bool IsOpen() const { return fd_ >= 0; }
+  // Reads up to size bytes; returns the count (0 at end) or -1 on failure.
+  long long Read(void* buffer, std::size_t size);
+  // Size in bytes, or -1 on failure.
+  long long Size() const;
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// A write-only file handle for downloads; closes on destruction.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates or truncates path ("wb"); others may open it meanwhile.
+  bool Open(const std::u16string& path);
+  bool IsOpen() const { return fd_ >= 0; }
+  // Writes all size bytes, retrying short writes and EINTR. False on the first
+  // failure with LastError() set (kErrDiskFull for a full disk).
+  bool Write(const void* data, std::size_t size);
+  // Closes; false when the close itself reported a deferred write error.
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// True when path can be opened for reading under the given sharing.
+bool CanOpen(const std::u16string& path, Share share);
+
+// Whole-file read into bytes; false on failure.
+bool ReadWholeFile(const std::u16string& path, std::string& bytes);
+
+// Replaces path with bytes atomically: the text goes to a fresh temporary file
+// in the same folder, which is flushed, fsync'ed and renamed over path, then
+// the folder is fsync'ed. Either the old content or the new one is on disk
+// whatever happens; on failure the temporary file is removed and the old file
+// is untouched. The new file gets mode 0600 unless path existed, in which case
+// its permission bits are kept.
+bool AtomicReplace(const std::u16string& path, std::string_view bytes);
+
+// Creates path exclusively (O_CREAT | O_EXCL), empty, mode 0600.
+bool CreateExclusive(const std::u16string& path);
+
+// Size of an existing file in bytes, or -1 (LastError set).
+long long FileSize(const std::u16string& path);
+
+bool FileExists(const std::u16string& path);
+bool RemoveFile(const std::u16string& path);
+// rename(2): replaces an existing target.
+bool RenameFile(const std::u16string& from, const std::u16string& to);
+
+// Creates one folder level (mode 0700). Fails with kErrAlreadyExists when it
+// exists, as CreateDirectory does.
+bool CreateFolder(const std::u16string& path);
+
+}  // namespace platform

@@ -1,0 +1,100 @@
+#include "platform/Folders.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include "platform/Text.h"
+
+namespace platform {
+
+namespace {
+
+std::string EnvUtf8(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+std::u16string WithSlash(std::string path) {
+  if (path.empty() || path.back() != '/') path += '/';
+  return FromUtf8(path);
+}
+
+// The XDG rules ignore relative values; an unusable HOME leaves no base.
+std::u16string XdgFolder(const char* variable, const char* homeRelative) {
+  std::string value = EnvUtf8(variable);
+  if (!value.empty() && value[0] == '/') return WithSlash(value);
+  const std::string home = EnvUtf8("HOME");
+  if (home.empty() || home[0] != '/') {
+    errno = ENOENT;
+    return {};
+  }
+  return WithSlash(home + "/" + homeRelative);
+}
+
+}  // namespace
+
+std::u16string DataHome() { return XdgFolder("XDG_DATA_HOME", ".local/share"); }
+
+std::u16string CacheHome() { return XdgFolder("XDG_CACHE_HOME", ".cache"); }
+
+std::u16string TempDir() {
+  const std::string tmp = EnvUtf8("TMPDIR");
+  if (!tmp.empty() && tmp[0] == '/') return WithSlash(tmp);
+  return u"/tmp/";
+}
+
+std::u16string RuntimeDir() {
+  const std::string runtime = EnvUtf8("XDG_RUNTIME_DIR");
+  if (!runtime.empty() && runtime[0] == '/') return WithSlash(runtime);
+  return TempDir();
+}
+
+bool CreateFolderTree(const std::u16string& path) {
+  const std::string full = ToUtf8(path);
+  struct stat st {};
+  for (std::size_t pos = 1; pos <= full.size(); ++pos) {
+    if (pos != full.size() && full[pos] != '/') continue;
+    const std::string part = full.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  if (::stat(full.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
+
+bool CreateUniqueTempFile(const std::u16string& folder, const std::u16string& prefix,
+                          std::u16string& path) {
+  const std::string base = ToUtf8(folder) + ToUtf8(prefix.substr(0, 3));
+  // Like GetTempFileName: a 16-bit number in hexadecimal, tried from a random
+  // start until a name is free.
+  std::random_device device;
+  const unsigned start = device() & 0xFFFFu;
+  for (unsigned i = 0; i < 0x10000u; ++i) {
+    const unsigned number = ((start + i) & 0xFFFFu) ? (start + i) & 0xFFFFu : 1u;
+    char name[16];
+    std::snprintf(name, sizeof name, "%X.tmp", number);
+    const std::string candidate = base + name;
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      path = FromUtf8(candidate);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  errno = EEXIST;
+  return false;
+}
+
+std::u16string GetEnv(const char* name) { return FromUtf8(EnvUtf8(name)); }
+
+}  // namespace platform

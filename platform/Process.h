@@ -1,0 +1,73 @@
+// Starting the converter from a Windows-style command line.
+//
+// Splitting follows the Microsoft C runtime (the rules CommandLineToArgvW
+// shares for every argument after the first):
+//   - arguments are separated by blanks and tabs outside quotes;
+//   - a double quote starts or ends a quoted part, which may sit inside a
+//     larger argument ("a"b is ab); inside a quoted part, "" is a literal quote;
+//   - 2n backslashes before a quote give n backslashes and the quote acts as
+//     above; 2n+1 give n backslashes and a literal quote; backslashes not
+//     before a quote are literal.
+// The first argument, the program, knows no escapes: quotes only group, so a
+// program path cannot contain a double quote. A command line that begins with
+// a blank has an empty program name.
+//
+// Start() uses posix_spawn (no shell, no PATH search) and puts the child in a
+// session of its own (setsid) so that it outlives the manager and gets no
+// terminal signals. Like a converter started hidden with no inherited handles,
+// it reads nothing and writes nowhere: descriptors 0, 1 and 2 are /dev/null and
+// every other descriptor is closed. Signal dispositions and the signal mask
+// are reset to the defaults; environment and current folder are the caller's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// The arguments of commandLine, UTF-8.
+std::vector<std::string> SplitCommandLine(const std::u16string& commandLine);
+
+// The inverse for one argument after the first: text wrapped in double quotes,
+// with inner quotes and the backslashes that precede a quote (or the closing
+// quote) escaped, so that SplitCommandLine gives text back unchanged. Text
+// without quotes and without a trailing backslash is only wrapped.
+std::u16string QuoteArgument(std::u16string_view text);
+
+enum class ProcessWait { Exited, TimedOut, Failed };
+
+// One child process, used from one thread at a time.
+class Process {
+ public:
+  Process() = default;
+  ~Process();  // Close(): does not kill or wait.
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // False with LastError() set when the program cannot be started
+  // (kErrFileNotFound when it does not exist or the program name is empty,
+  // EACCES when it is not executable, ENOEXEC when it is no program).
+  // A Process starts at most one child; Close() it before starting another.
+  bool Start(const std::u16string& commandLine);
+
+  // Waits at most timeoutMs for the process to end. On Exited, exitCode holds
+  // its exit status, or 128 + signal number when it was killed by a signal;
+  // later calls return Exited with the same code. Failed (LastError set) when
+  // no process was started or it cannot be waited for.
+  ProcessWait Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode);
+
+  // Forgets the process, reaping it if it already ended. A child that still
+  // runs goes on running (and, once it ends, stays a zombie until this
+  // process ends, as nothing waits for it any more).
+  void Close();
+
+ private:
+  int pid_ = -1;
+  int pidfd_ = -1;  // -1 when the kernel has no pidfd_open; Wait() then polls
+  bool reaped_ = false;
+  std::uint32_t exitCode_ = 0;
+};
+
+}  // namespace platform

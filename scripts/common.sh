@@ -1,0 +1,38 @@
+# Shared by scripts/setup and scripts/test: package installation and the
+# build. Source it; it sets ROOT and BUILD.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${VEXARO_BUILD_DIR:-$ROOT/build}
+
+# Debian packages the build and the tests need.
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev
+  libcurl4-openssl-dev ca-certificates
+  libcpp-httplib-dev
+  ffmpeg curl
+)
+
+install_packages() {
+  local missing=()
+  local p
+  for p in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  if ((${#missing[@]} == 0)); then
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  if [ "$(id -u)" != 0 ]; then sudo=(sudo); fi
+  "${sudo[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build() {
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build "$BUILD" -j "$(nproc)"
+}

@@ -1,0 +1,59 @@
+// Scope-bound named cross-process lock shared with the add-on.
+//
+// Construction tries "Global\Ombrel" + name, then "Local\Ombrel" + name, and
+// waits at most 3,000 ms for it; IsLocked() tells whether the caller may touch
+// the guarded file. Destruction releases whatever was acquired. Every way of
+// not getting the lock is reported through ReportError with group 13 and
+// point errorBase + 1 (creation), + 2 (release), + 3 (wait), + 4 (timeout).
+//
+// Locks nest per thread: a thread that already holds a lock gets it again at
+// once, and every object releases its own acquisition. Order: "SettingsFile"
+// before "SettingsFileTab". A lock object belongs to one scope of one thread.
+//
+// A lock abandoned by a dead owner is acquired but reported as not locked (the
+// file may be half-written by the dead owner's view); it is released on
+// destruction so the next attempt gets it normally.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+class NamedMutex;
+}
+
+namespace settings {
+
+// Lock names and error bases.
+inline constexpr char16_t kConfigFileLock[] = u"ConfigFile";
+inline constexpr std::uint32_t kConfigFileErrorBase = 95;
+inline constexpr char16_t kDictionaryFileLock[] = u"DictionaryFile";
+inline constexpr std::uint32_t kDictionaryFileErrorBase = 20;
+inline constexpr char16_t kSettingsFileLock[] = u"SettingsFile";
+inline constexpr std::uint32_t kSettingsFileErrorBase = 40;
+inline constexpr char16_t kSettingsFileTabLock[] = u"SettingsFileTab";
+inline constexpr std::uint32_t kSettingsFileTabErrorBase = 80;
+
+inline constexpr std::uint32_t kLockTimeoutMs = 3000;
+
+class Mutex {
+ public:
+  // Mutex::CreateMutex
+  Mutex(const std::u16string& name, std::uint32_t errorBase);
+  // Mutex::ReleaseMutex
+  ~Mutex();
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  bool IsLocked() const { return locked_; }
+
+ private:
+  std::unique_ptr<platform::NamedMutex> handle_;
+  bool locked_ = false;
+  bool owned_ = false;  // the thread owns it (locked, or abandoned-and-acquired)
+  std::uint32_t errorBase_;
+  std::u16string name_;
+};
+
+}  // namespace settings

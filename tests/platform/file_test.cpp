@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/Errors.h"
+#include "platform/File.h"
+#include "platform/Folders.h"
+#include "platform/Text.h"
+#include "support/TempFolder.h"
+
+namespace {
+
+using testsupport::ReadFileBytes;
+using testsupport::TempFolder;
+
+TEST(AtomicReplace, ReplacesContentAndKeepsPermissions) {
+  TempFolder dir;
+  const std::string path = dir.File("store.ini");
+  testsupport::WriteFileBytes(path, "old");
+  ::chmod(path.c_str(), 0640);
+  ASSERT_TRUE(platform::AtomicReplace(platform::FromUtf8(path), "new content"));
+  EXPECT_EQ(ReadFileBytes(path), "new content");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(AtomicReplace, FailureLeavesTheOldFileAndNoLitter) {
+  TempFolder dir;
+  const std::string path = dir.File("store.ini");
+  testsupport::WriteFileBytes(path, "old");
+  ::chmod(dir.Path().c_str(), 0500);  // no new entries in the folder
+  if (::geteuid() == 0) {
+    // root ignores folder permissions; a full device shows the same path.
+    ::chmod(dir.Path().c_str(), 0700);
+    EXPECT_FALSE(platform::AtomicReplace(u"/dev/full/x", "new"));
+    return;
+  }
+  EXPECT_FALSE(platform::AtomicReplace(platform::FromUtf8(path), "new"));
+  EXPECT_EQ(platform::LastError(), static_cast<std::uint32_t>(EACCES));
+  EXPECT_EQ(ReadFileBytes(path), "old");
+}
+
+TEST(AtomicReplace, RefusesAFolder) {
+  TempFolder dir;
+  EXPECT_FALSE(platform::AtomicReplace(platform::FromUtf8(dir.Path()), "x"));
+}
+
+TEST(InputFile, UnsharedOpensExcludeEachOther) {
+  TempFolder dir;
+  const std::u16string path = dir.File16("a");
+  testsupport::WriteFileBytes(dir.File("a"), "abc");
+  platform::InputFile first;
+  ASSERT_TRUE(first.Open(path, platform::Share::None));
+  platform::InputFile second;
+  EXPECT_FALSE(second.Open(path, platform::Share::None));
+  EXPECT_EQ(platform::LastError(), platform::kErrSharingViolation);
+  EXPECT_TRUE(platform::CanOpen(path, platform::Share::Read));
+  first.Close();
+  EXPECT_TRUE(second.Open(path, platform::Share::None));
+  char buffer[8];
+  EXPECT_EQ(second.Read(buffer, sizeof buffer), 3);
+  EXPECT_EQ(second.Read(buffer, sizeof buffer), 0);
+}
+
+TEST(InputFile, MissingFileIsErrorTwo) {
+  TempFolder dir;
+  platform::InputFile file;
+  EXPECT_FALSE(file.Open(dir.File16("missing"), platform::Share::None));
+  EXPECT_EQ(platform::LastError(), 2u);
+  EXPECT_EQ(platform::kErrFileNotFound, 2u);
+}
+
+TEST(OutputFile, FullDiskIsReported) {
+  platform::OutputFile file;
+  ASSERT_TRUE(file.Open(u"/dev/full"));
+  const char data[10] = {};
+  EXPECT_FALSE(file.Write(data, sizeof data));
+  EXPECT_EQ(platform::LastError(), platform::kErrDiskFull);
+}
+
+TEST(UniqueTempFile, NamesLikeGetTempFileName) {
+  TempFolder dir;
+  std::u16string first, second;
+  const std::u16string folder = platform::FromUtf8(dir.Path() + "/");
+  ASSERT_TRUE(platform::CreateUniqueTempFile(folder, u"vx_long", first));
+  ASSERT_TRUE(platform::CreateUniqueTempFile(folder, u"vx_", second));
+  EXPECT_NE(first, second);
+  const std::string name = platform::ToUtf8(first).substr(dir.Path().size() + 1);
+  EXPECT_TRUE(name.starts_with("vx_")) << name;
+  EXPECT_TRUE(name.ends_with(".tmp")) << name;
+  EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF", 3), name.size() - 4) << name;
+  EXPECT_TRUE(platform::FileExists(first));
+  EXPECT_FALSE(platform::CreateUniqueTempFile(folder + u"missing/", u"vx_", first));
+}
+
+TEST(Folders, FollowTheXdgRules) {
+  ::setenv("XDG_DATA_HOME", "/x/data", 1);
+  ::setenv("XDG_CACHE_HOME", "relative", 1);  // relative values are ignored
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(platform::DataHome(), u"/x/data/");
+  EXPECT_EQ(platform::CacheHome(), u"/home/u/.cache/");
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(platform::DataHome(), u"/home/u/.local/share/");
+  ::unsetenv("HOME");
+  EXPECT_EQ(platform::DataHome(), u"");
+}
+
+TEST(Folders, CreateFolderTreeMakesParents) {
+  TempFolder dir;
+  EXPECT_TRUE(platform::CreateFolderTree(platform::FromUtf8(dir.File("a/b/c/"))));
+  EXPECT_TRUE(platform::CreateFolderTree(platform::FromUtf8(dir.File("a/b/c"))));
+  testsupport::WriteFileBytes(dir.File("f"), "");
+  EXPECT_FALSE(platform::CreateFolderTree(platform::FromUtf8(dir.File("f"))));
+}
+
+}  // namespace

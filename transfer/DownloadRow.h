@@ -1,0 +1,63 @@
+// What a download worker needs of the row that shows it.
+//
+// The Qt row (CDownloadItem) and the recording row of the tests both derive
+// from DownloadRow, so the worker's texts, bar rules and cancel handling are
+// the same code in both.
+//
+// Threads: every virtual below is called on the worker thread. An
+// implementation that owns widgets must queue the call onto the user-interface
+// thread and return at once; it must never block on that thread, since the UI
+// thread may be waiting for the worker. NotifyFinished() is called once, after
+// m_finished is set, as the last thing the worker does with the row.
+//
+// Lifetime: the row must outlive its worker. The owner keeps it until
+// m_finished is true (or until it has joined the worker).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/Event.h"
+
+namespace transfer {
+
+inline constexpr std::uint32_t kStatusDownloadingData = 5;  // BINDSTATUS_DOWNLOADINGDATA
+inline constexpr std::uint32_t kStatusEndDownloadData = 6;  // BINDSTATUS_ENDDOWNLOADDATA
+
+inline constexpr std::uint32_t kSOk = 0;
+inline constexpr std::uint32_t kEAbort = 0x80004004u;
+
+class DownloadRow {
+ public:
+  virtual ~DownloadRow() = default;
+
+  virtual void SetStatusText(const std::u16string& text) = 0;
+  virtual void SetDetailText(const std::u16string& text) = 0;
+  virtual void SetBarPosition(int position) = 0;
+  // Colour as 0x00BBGGRR, as RGB() builds it.
+  virtual void SetBarColour(std::uint32_t rgb) = 0;
+  virtual void HideCancel() = 0;
+  // False once the row's progress bar is gone (row being destroyed).
+  virtual bool BarExists() const = 0;
+  // The finished notice to the manager dialog (WM_DOWNLOAD_FINISHED).
+  virtual void NotifyFinished() = 0;
+
+  // CDownloadItem::OnProgress: writes the detail line and the bar for a
+  // report and tells the worker whether to stop (kEAbort when the stop event
+  // was signalled; the test consumes the signal). Counts are 64-bit.
+  std::uint32_t OnProgress(std::uint64_t progress, std::uint64_t total,
+                           std::uint32_t statusCode);
+
+  // Signalled by Cancel and by the row's destruction; auto-reset.
+  platform::AutoResetEvent m_stopEvent;
+  // The word between the two amounts ("of"), looked up when the row is made.
+  std::u16string m_ofText = u"of";
+  // Only the worker thread touches this.
+  std::u16string m_lastDetailText;
+  // The target path, for the completion text.
+  std::u16string m_targetPath;
+  std::atomic<bool> m_finished{false};
+};
+
+}  // namespace transfer
