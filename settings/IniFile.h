@@ -10,6 +10,10 @@
 //   reading:  Read(); if IsValid() take sections with GetSection().
 //   writing:  Clear(); SetSection() for every section to store; Write().
 //
+// A read also stores the (normally empty) "Checksum" section like any other;
+// with the checksum on, Write() leaves a section of that name out, since the
+// trailer stands for it.
+//
 // Error handling: Read() and Write() return false on failure and LastError()
 // tells why (the platform's error number, 2 for a missing file). A failed
 // Write() leaves the file on disk exactly as it was (the new text goes to a

@@ -12,7 +12,9 @@
 //
 // A lock abandoned by a dead owner is acquired but reported as not locked (the
 // file may be half-written by the dead owner's view); it is released on
-// destruction so the next attempt gets it normally.
+// destruction so the next attempt gets it normally. A mutex that could only
+// be opened, or whose wait failed, is not owned: destruction still tries the
+// release, which fails and is reported as errorBase + 2.
 #pragma once
 
 #include <cstdint>
@@ -51,7 +53,6 @@ class Mutex {
  private:
   std::unique_ptr<platform::NamedMutex> handle_;
   bool locked_ = false;
-  bool owned_ = false;  // the thread owns it (locked, or abandoned-and-acquired)
   std::uint32_t errorBase_;
   std::u16string name_;
 };

@@ -1,1 +1,395 @@
-// placeholder
+#include "settings/Settings.h"
+
+#include <initializer_list>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/Errors.h"
+#include "platform/File.h"
+#include "platform/Folders.h"
+#include "platform/Text.h"
+#include "settings/Mutex.h"
+
+namespace settings {
+
+namespace {
+
+constexpr char16_t kSettingsSection[] = u"Settings";
+constexpr char16_t kErrorsSection[] = u"Errors";
+
+struct Report {
+  std::uint32_t error;
+  int group;
+  int point;
+  std::u16string text;  // kept only to pass on; reports store no text
+};
+
+// Guards the instance pointer and the three maps. Held only for copies and
+// lookups, and while the instance is constructed.
+std::recursive_mutex& SettingsLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+Settings* instance = nullptr;
+
+// Set while this thread records a report: whatever goes wrong inside the
+// recording (the lock of settings_tab.ini, a damaged or unwritable file) is
+// not recorded again, or recording would recurse without end.
+thread_local bool recording = false;
+
+// While this thread constructs the store, its reports are kept here and
+// recorded once the store exists.
+thread_local std::vector<Report>* constructionReports = nullptr;
+
+// The data folder, or empty when the user has no data home at all: then no
+// store touches a file (all are kept in memory for the run) rather than
+// writing relative to whatever the working folder happens to be.
+std::u16string ComputeDataFolder(std::vector<Report>& reports) {
+  const std::u16string home = platform::DataHome();
+  if (home.empty()) {
+    reports.push_back({platform::LastError(), 7, 6, u"Settings::GetDataPath failed"});
+    return {};
+  }
+  // A missing data home is created like the special folder would be; if that
+  // fails, creating our own folder below fails too and says why.
+  platform::CreateFolderTree(home);
+  std::u16string folder = home + u"Vexaro/";
+  if (!platform::CreateFolder(folder)) {
+    const std::uint32_t error = platform::LastError();
+    if (error != platform::kErrAlreadyExists) {
+      reports.push_back({error, 8, 3, u"Settings::CreateDirectory failed"});
+    }
+  }
+  return folder;
+}
+
+const std::u16string& DataFolder() {
+  static std::once_flag once;
+  static std::u16string folder;
+  // Reported after call_once, so that no other thread waiting for the folder
+  // waits on the settings lock as well.
+  std::vector<Report> reports;
+  std::call_once(once, [&reports] { folder = ComputeDataFolder(reports); });
+  for (const Report& report : reports) {
+    ReportError(report.error, report.group, report.point, report.text.c_str());
+  }
+  return folder;
+}
+
+std::u16string TempFolder() {
+  const std::u16string cache = platform::CacheHome();
+  if (!cache.empty()) {
+    const std::u16string folder = cache + u"Vexaro/";
+    if (platform::CreateFolderTree(folder)) return folder;
+  }
+  ReportError(platform::LastError(), 7, 4, u"Settings::GetTempPath failed");
+  const std::u16string fallback = platform::TempDir();
+  if (!platform::CreateFolderTree(fallback)) {
+    ReportError(platform::LastError(), 7, 10, u"Settings::GetTempPath failed");
+  }
+  return fallback;
+}
+
+// The sections become the file's whole new content.
+bool WriteSections(IniFile& file,
+                   std::initializer_list<std::pair<const char16_t*, const SectionMap&>> sections) {
+  file.Clear();
+  for (const auto& [name, map] : sections) file.SetSection(name, map);
+  return file.Write();
+}
+
+}  // namespace
+
+Settings* Settings::GetInstance() {
+  std::vector<Report> reports;
+  Settings* created = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    if (instance != nullptr) return instance;
+    constructionReports = &reports;
+    created = new Settings();  // lives until the process ends
+    constructionReports = nullptr;
+    instance = created;
+  }
+  for (const Report& report : reports) {
+    ReportError(report.error, report.group, report.point, report.text.c_str());
+  }
+  return created;
+}
+
+bool Settings::IsCreated() {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  return instance != nullptr;
+}
+
+std::u16string Settings::GetDataPath(const std::u16string& name) {
+  const std::u16string& folder = DataFolder();
+  if (folder.empty()) return {};
+  return folder + name;
+}
+
+std::u16string Settings::GetTempPath(const std::u16string& name) {
+  return TempFolder() + name;
+}
+
+std::u16string Settings::GetTempFileName(const std::u16string& prefix,
+                                         const std::u16string& extension) {
+  const std::u16string folder = GetTempPath(u"");
+  std::u16string path;
+  if (!platform::CreateUniqueTempFile(folder, prefix, path)) {
+    ReportError(platform::LastError(), 7, 5, u"Settings::GetTempFileName failed");
+    // The system's temporary folder is the one other place where a name can
+    // be reserved safely. Without one, an empty name makes the caller's open
+    // fail instead of downloading over some folder.
+    const std::u16string fallback = platform::TempDir();
+    if (fallback == folder || !platform::CreateUniqueTempFile(fallback, prefix, path)) return {};
+  }
+  if (!extension.empty()) {
+    const std::size_t dot = path.rfind(u'.');
+    if (dot != std::u16string::npos) path = path.substr(0, dot + 1) + extension;
+  }
+  return path;
+}
+
+Settings::Settings()
+    : settingsFile_(GetDataPath(u"settings.ini"), true),
+      tabFile_(GetDataPath(u"settings_tab.ini"), true) {
+  SetDefaults();
+  TabSetDefaults();
+  bool canRead = false;
+  {
+    Mutex lock(kSettingsFileLock, kSettingsFileErrorBase);
+    if (lock.IsLocked()) {
+      canRead = platform::CanOpen(settingsFile_.Path(), platform::Share::Read);
+      // Only a file that is not there is replaced by the defaults. One that
+      // could not be looked at stays unread until a write needs it, and is
+      // read then (see Write).
+      if (!canRead && platform::LastError() == platform::kErrFileNotFound) {
+        settingsModified_ = true;
+        settingsLoaded_ = true;
+      }
+    }
+  }
+  if (canRead) Read();
+  Write();
+}
+
+std::u16string Settings::GetValue(const std::u16string& key, const std::u16string& defaultValue) {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  const auto it = settingsMap_.find(key);
+  return it == settingsMap_.end() ? defaultValue : it->second;
+}
+
+void Settings::SetValue(const std::u16string& key, std::int32_t value) {
+  const std::u16string text = platform::Format("%d", value);
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  const auto it = settingsMap_.find(key);
+  if (it == settingsMap_.end() || it->second != text) {
+    settingsMap_[key] = text;
+    settingsModified_ = true;
+  }
+  if (!settingsLoaded_) unsavedValues_[key] = text;
+}
+
+bool Settings::LoadSettingsFile() {
+  settingsFile_.Clear();  // no section of an earlier read may survive this one
+  const bool read = settingsFile_.Read();
+  const std::uint32_t error = settingsFile_.LastError();
+  bool intact = false;
+  if (read && !settingsFile_.IsValid()) {
+    SetDefaults();
+    ReportError(0, 8, 6, u"Settings::Read - Checksum");
+    settingsModified_ = true;
+  } else if (read) {
+    const SectionMap stored = settingsFile_.GetSection(kSettingsSection);
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    settingsMap_ = stored;
+    for (const char16_t* obsolete : {u"pluginupdate", u"pluginerrors", u"pluginerrorcodes", u"pluginenabled"}) {
+      if (settingsMap_.erase(obsolete) != 0) settingsModified_ = true;
+    }
+    const auto pluginId = settingsMap_.find(u"pluginid");
+    if (settingsMap_.count(u"userid") == 0 && pluginId != settingsMap_.end()) {
+      settingsMap_[u"userid"] = pluginId->second;
+      settingsMap_.erase(u"pluginid");
+      settingsModified_ = true;
+    }
+    intact = true;
+  } else {
+    ReportError(error, 8, 4, u"Settings::Read");
+    if (error == platform::kErrFileNotFound) settingsModified_ = true;
+  }
+
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  if (read || error == platform::kErrFileNotFound) {
+    settingsLoaded_ = true;
+    for (const auto& [key, value] : unsavedValues_) {
+      std::u16string& slot = settingsMap_[key];
+      if (slot != value) {
+        slot = value;
+        settingsModified_ = true;
+      }
+    }
+    unsavedValues_.clear();
+  }
+  return intact;
+}
+
+bool Settings::Read() {
+  bool intact = false;
+  {
+    Mutex lock(kSettingsFileLock, kSettingsFileErrorBase);
+    if (!lock.IsLocked()) return false;
+    intact = LoadSettingsFile();
+  }
+  if (intact) Write();  // writes only what the read changed
+  return intact;
+}
+
+bool Settings::Write() {
+  if (!settingsModified_) return true;
+  Mutex lock(kSettingsFileLock, kSettingsFileErrorBase);
+  if (!lock.IsLocked()) return false;
+
+  bool loaded = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    loaded = settingsLoaded_;
+  }
+  if (!loaded) {
+    // The file was never seen; what it holds decides what is still to write.
+    settingsModified_ = false;
+    LoadSettingsFile();
+    {
+      std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+      loaded = settingsLoaded_;
+    }
+    if (!loaded) {
+      settingsModified_ = true;
+      return false;
+    }
+    if (!settingsModified_) return true;
+  }
+
+  SectionMap copy;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    copy = settingsMap_;
+    // Cleared with the copy taken, so a SetValue from another thread after
+    // this point is written next time. A failed write is not retried.
+    settingsModified_ = false;
+  }
+  const bool written = WriteSections(settingsFile_, {{kSettingsSection, copy}});
+  if (!written) ReportError(settingsFile_.LastError(), 8, 5, u"Settings::Write");
+  IncrementCounter(u"settingsversion");
+  return written;
+}
+
+void Settings::SetDefaults() {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  settingsMap_.clear();
+  settingsMap_[u"pluginversion"] = u"3.5";
+  settingsMap_[u"language"] = u"en";
+  settingsMap_[u"dictionaryversion"] = u"1";
+}
+
+void Settings::TabSetDefaults() {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  errorsMap_.clear();
+  tabSettingsMap_.clear();
+  tabSettingsMap_[u"pluginenabled"] = u"true";
+}
+
+bool Settings::TabRead() {
+  tabFile_.Clear();  // no section of an earlier read may survive this one
+  const bool read = tabFile_.Read();
+  const std::uint32_t error = tabFile_.LastError();
+  bool intact = false;
+  if (read) {
+    TabSetDefaults();
+    if (tabFile_.IsValid()) {
+      const SectionMap settings = tabFile_.GetSection(kSettingsSection);
+      const SectionMap errors = tabFile_.GetSection(kErrorsSection);
+      std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+      tabSettingsMap_ = settings;
+      errorsMap_ = errors;
+      intact = true;
+    } else {
+      ReportError(0, 19, 6, u"SettingsTab::Read - Checksum");
+    }
+  } else if (error != platform::kErrFileNotFound) {
+    ReportError(error, 19, 4, u"SettingsTab::Read");
+  }
+  if ((!read && error == platform::kErrFileNotFound) || (read && !intact)) tabModified_ = true;
+  TabWrite();
+  return intact;
+}
+
+bool Settings::TabWrite() {
+  if (!tabModified_) return true;
+  SectionMap settings;
+  SectionMap errors;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    settings = tabSettingsMap_;
+    errors = errorsMap_;
+  }
+  // Both sections are always written, also when empty.
+  const bool written = WriteSections(tabFile_, {{kSettingsSection, settings}, {kErrorsSection, errors}});
+  tabModified_ = !written;
+  if (!written) ReportError(tabFile_.LastError(), 19, 5, u"SettingsTab::Write");
+  return written;
+}
+
+void Settings::IncrementCounter(const std::u16string& key) {
+  Mutex lock(kSettingsFileTabLock, kSettingsFileTabErrorBase);
+  if (!lock.IsLocked()) return;
+  TabRead();
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    const auto it = tabSettingsMap_.find(key);
+    // Wraps like the add-on's 32-bit arithmetic, without overflowing.
+    const std::uint32_t current =
+        it == tabSettingsMap_.end() ? 0u : static_cast<std::uint32_t>(platform::ParseLong(it->second));
+    tabSettingsMap_[key] = platform::Format("%d", static_cast<std::int32_t>(current + 1u));
+    tabModified_ = true;
+  }
+  TabWrite();
+}
+
+void Settings::RecordError(const std::u16string& key, const std::u16string& value) {
+  Mutex lock(kSettingsFileTabLock, kSettingsFileTabErrorBase);
+  if (!lock.IsLocked()) return;
+  TabRead();
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    if (errorsMap_.emplace(key, value).second) tabModified_ = true;
+  }
+  TabWrite();
+}
+
+SectionMap Settings::GetErrors() {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  return errorsMap_;
+}
+
+SectionMap Settings::GetTabSettings() {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  return tabSettingsMap_;
+}
+
+void ReportError(std::uint32_t error, int group, int point, const char16_t* text) {
+  if (recording) return;
+  if (constructionReports != nullptr) {
+    constructionReports->push_back({error, group, point, text});
+    return;
+  }
+  if (!Settings::IsCreated()) return;
+  recording = true;
+  Settings::GetInstance()->RecordError(platform::Format("%2.2d%2.2d", group, point),
+                                       platform::Format("%u", error));
+  recording = false;
+}
+
+}  // namespace settings

@@ -15,6 +15,7 @@
 // $XDG_CACHE_HOME/Vexaro/ (see platform/Folders.h). Paths use '/'.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,15 +30,21 @@ class Settings {
   static Settings* GetInstance();
   static bool IsCreated();
 
-  // Data folder + name; creates the data folder on first use. With an empty
-  // name, the data folder itself, ending in '/'.
+  // Data folder + name; creates the data folder on first use (the folder is
+  // found once per process). With an empty name, the data folder itself,
+  // ending in '/'. Empty for every name when the user has no data home at
+  // all, so that the stores then live in memory only.
   static std::u16string GetDataPath(const std::u16string& name);
-  // Temporary folder + name. The folder is created when missing.
+  // Temporary folder + name. The folder is created when missing; when it
+  // cannot be had, the system's temporary folder stands in (0704, and 0710
+  // when that one is missing too).
   static std::u16string GetTempPath(const std::u16string& name);
   // A unique name in the temporary folder: prefix (first three characters) +
   // hexadecimal number, with the given extension instead of "tmp". The empty
   // ".tmp" file that reserved the number stays; the returned name does not
   // exist yet (unless extension is empty, when it is that very file).
+  // When no name can be reserved there (0705), one is reserved in the
+  // system's temporary folder; failing that, the result is empty.
   static std::u16string GetTempFileName(const std::u16string& prefix,
                                         const std::u16string& extension);
 
@@ -45,7 +52,13 @@ class Settings {
   // Marks the store modified only when the text changes; does not write.
   void SetValue(const std::u16string& key, std::int32_t value);
 
+  // Reads settings.ini under "SettingsFile" (defaults when it is damaged) and
+  // writes back what the read changed. True when the file was read intact.
   bool Read();
+  // Writes settings.ini when modified, then counts the write in
+  // "settingsversion". False when "SettingsFile" could not be taken (the
+  // change stays pending), when the file was never read and still cannot be
+  // (it is not written over), or when the write failed (not retried).
   bool Write();
   void SetDefaults();
   // Adds one to a decimal counter of settings_tab.ini and saves it.
@@ -64,14 +77,24 @@ class Settings {
 
  private:
   Settings();
+  // Reads settings.ini into the store (defaults when damaged, obsolete keys
+  // dropped, "pluginid" renamed), for a caller holding "SettingsFile". True
+  // when the file was read intact, so that what the read changed is written.
+  bool LoadSettingsFile();
 
   SectionMap settingsMap_;
-  bool settingsModified_ = false;
+  std::atomic<bool> settingsModified_{false};
   IniFile settingsFile_;
-  bool tabModified_ = false;
+  std::atomic<bool> tabModified_{false};
   SectionMap tabSettingsMap_;
   SectionMap errorsMap_;
   IniFile tabFile_;
+  // settings.ini was read (intact or damaged) or is known to be missing.
+  // Until then Write() reads it first instead of writing over a file whose
+  // content this process never saw; unsavedValues_ holds what SetValue()
+  // stored meanwhile, to be applied over what that read finds.
+  bool settingsLoaded_ = false;
+  SectionMap unsavedValues_;
 };
 
 // Names in the design's Class::Method form.
@@ -83,8 +106,9 @@ inline void SetDefaults() { Settings::GetInstance()->TabSetDefaults(); }
 
 // The one failure report of the program: records the number as "%u" under the
 // key "%2.2d%2.2d" of group and point, keeping the first number per key. The
-// text names the failure site and is not stored. Does nothing before the
-// store exists, and nothing for reports raised while the same thread is
+// text names the failure site and is not stored. Reports made by the thread
+// that constructs the store are recorded as soon as it exists; other reports
+// before that are dropped, and so are reports raised while the same thread is
 // already recording one (so a broken settings_tab.ini cannot recurse).
 void ReportError(std::uint32_t error, int group, int point, const char16_t* text);
 

@@ -1,0 +1,254 @@
+// The settings store. Each test runs in a process of its own with its own
+// data home, created before the store is first asked for.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+
+#include "platform/Errors.h"
+#include "platform/File.h"
+#include "platform/Text.h"
+#include "settings/IniFile.h"
+#include "settings/Settings.h"
+#include "support/HelperProcess.h"
+#include "support/StoreFile.h"
+#include "support/TempFolder.h"
+
+namespace {
+
+using platform::FromUtf8;
+using settings::IniFile;
+using settings::ReportError;
+using settings::SectionMap;
+using settings::Settings;
+using testsupport::HelperProcess;
+using testsupport::TempDataHome;
+using Sections = std::map<std::u16string, SectionMap>;
+
+const SectionMap kDefaults = {{u"dictionaryversion", u"1"}, {u"language", u"en"}, {u"pluginversion", u"3.5"}};
+
+void WriteStore(const std::string& path, const Sections& sections) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  IniFile file(FromUtf8(path), true);
+  for (const auto& [name, map] : sections) file.SetSection(name, map);
+  ASSERT_TRUE(file.Write());
+}
+
+// A section of a store file that must verify; empty when the file is missing.
+SectionMap Stored(const TempDataHome& home, const std::string& file, const std::u16string& section) {
+  IniFile store(FromUtf8(home.DataFile(file)), true);
+  if (!store.Read()) return {};
+  EXPECT_TRUE(store.IsValid()) << file;
+  return store.GetSection(section);
+}
+
+std::u16string Counter(const TempDataHome& home, const std::u16string& key) {
+  const SectionMap tab = Stored(home, "settings_tab.ini", u"Settings");
+  const auto it = tab.find(key);
+  return it == tab.end() ? u"(absent)" : it->second;
+}
+
+TEST(SettingsStore, FirstRunWritesDefaults) {
+  TempDataHome home;
+  Settings* store = Settings::GetInstance();
+  EXPECT_EQ(Settings::GetDataPath(u"settings.ini"), FromUtf8(home.DataFile("settings.ini")));
+  EXPECT_EQ(Settings::GetDataPath(u""), FromUtf8(home.DataFile("")));
+
+  EXPECT_EQ(Stored(home, "settings.ini", u"Settings"), kDefaults);
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Settings"),
+            (SectionMap{{u"pluginenabled", u"true"}, {u"settingsversion", u"1"}}));
+  EXPECT_NE(testsupport::ReadStoreFile(home.DataFile("settings_tab.ini")).find("[Errors]\r\n\r\n"), std::string::npos);
+  EXPECT_TRUE(store->GetErrors().empty());
+}
+
+TEST(SettingsStore, ValuesAndWhatCountsAsAWrite) {
+  TempDataHome home;
+  WriteStore(home.DataFile("settings.ini"), {{u"Settings", {{u"language", u"de"}, {u"empty", u""}}}});
+  Settings* store = Settings::GetInstance();
+  EXPECT_EQ(store->GetValue(u"language", u"en"), u"de");
+  EXPECT_EQ(store->GetValue(u"empty", u"default"), u"");
+  EXPECT_EQ(store->GetValue(u"absent", u"default"), u"default");
+  EXPECT_EQ(store->GetValue(u"pluginversion", u"none"), u"none") << "defaults are not merged into a stored file";
+  EXPECT_EQ(Counter(home, u"settingsversion"), u"(absent)") << "an intact file is not rewritten";
+
+  store->SetValue(u"configversion", 5);
+  EXPECT_TRUE(store->Write());
+  EXPECT_EQ(Stored(home, "settings.ini", u"Settings"),
+            (SectionMap{{u"configversion", u"5"}, {u"empty", u""}, {u"language", u"de"}}));
+  EXPECT_EQ(Counter(home, u"settingsversion"), u"1");
+
+  store->SetValue(u"configversion", 5);
+  EXPECT_TRUE(store->Write());
+  EXPECT_EQ(Counter(home, u"settingsversion"), u"1") << "the same value is no change";
+}
+
+struct StoredKeysCase {
+  const char* name;
+  SectionMap stored;
+  SectionMap expected;
+  bool rewritten;
+};
+
+class SettingsStoredKeys : public ::testing::TestWithParam<StoredKeysCase> {};
+
+TEST_P(SettingsStoredKeys, ReadRenamesAndDrops) {
+  const StoredKeysCase& c = GetParam();
+  TempDataHome home;
+  WriteStore(home.DataFile("settings.ini"), {{u"Settings", c.stored}});
+  Settings::GetInstance();
+  EXPECT_EQ(Stored(home, "settings.ini", u"Settings"), c.expected);
+  EXPECT_EQ(Counter(home, u"settingsversion"), c.rewritten ? u"1" : u"(absent)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsStoredKeys,
+    ::testing::Values(
+        StoredKeysCase{"PluginIdBecomesUserId",
+                       {{u"language", u"de"}, {u"pluginid", u"abc"}},
+                       {{u"language", u"de"}, {u"userid", u"abc"}},
+                       true},
+        StoredKeysCase{"UserIdPresentBothKept",
+                       {{u"pluginid", u"a"}, {u"userid", u"b"}, {u"custom", u"x"}},
+                       {{u"pluginid", u"a"}, {u"userid", u"b"}, {u"custom", u"x"}},
+                       false},
+        StoredKeysCase{"ObsoleteKeysDropped",
+                       {{u"pluginupdate", u"1"},
+                        {u"pluginerrors", u"2"},
+                        {u"pluginerrorcodes", u"3"},
+                        {u"pluginenabled", u"true"},
+                        {u"keep", u"k"}},
+                       {{u"keep", u"k"}},
+                       true}),
+    [](const ::testing::TestParamInfo<StoredKeysCase>& info) { return std::string(info.param.name); });
+
+// A file whose stored checksum is wrong (1), with content that must not survive.
+void WriteDamaged(const std::string& path, const std::string& body) {
+  testsupport::WriteStoreFile(path, "# Please do not edit this file!\n\n" + body + "[Checksum]\n1\n");
+}
+
+TEST(SettingsStoreDamaged, SettingsIniBackToDefaultsAndRecorded) {
+  TempDataHome home;
+  WriteDamaged(home.DataFile("settings.ini"), "[Settings]\nlanguage=de\ncustom=x\n\n");
+  WriteStore(home.DataFile("settings_tab.ini"),
+             {{u"Settings", {{u"pluginenabled", u"true"}, {u"settingsversion", u"7"}}}, {u"Errors", {{u"0101", u"1"}}}});
+  Settings::GetInstance();
+  EXPECT_EQ(Stored(home, "settings.ini", u"Settings"), kDefaults);
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Errors"), (SectionMap{{u"0101", u"1"}, {u"0806", u"0"}}));
+  EXPECT_EQ(Counter(home, u"settingsversion"), u"8");
+}
+
+TEST(SettingsStoreDamaged, SettingsTabIniLosesCountersAndRecordsIt) {
+  TempDataHome home;
+  WriteStore(home.DataFile("settings.ini"), {{u"Settings", {{u"language", u"de"}}}});
+  WriteDamaged(home.DataFile("settings_tab.ini"),
+               "[Errors]\n0101=1\n\n[Settings]\npluginenabled=false\nsettingsversion=7\nvisits=3\n\n");
+  Settings* store = Settings::GetInstance();
+  store->IncrementCounter(u"visits");
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Settings"),
+            (SectionMap{{u"pluginenabled", u"true"}, {u"visits", u"1"}}));
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Errors"), (SectionMap{{u"1906", u"0"}}));
+  EXPECT_EQ(Stored(home, "settings.ini", u"Settings"), (SectionMap{{u"language", u"de"}}));
+}
+
+TEST(SettingsErrorRecord, KeysValuesAndFirstValueKept) {
+  TempDataHome home;
+  Settings* store = Settings::GetInstance();
+  ReportError(5, 7, 4, u"Settings::GetTempPath failed");
+  ReportError(6, 7, 4, u"Settings::GetTempPath failed");
+  ReportError(1, 13, 41, u"Mutex::CreateMutex");
+  HelperProcess other("report", {"9", "23", "3"});
+  ASSERT_EQ(other.Wait(), 0);
+  ReportError(10, 23, 3, u"Download failed");  // already recorded by the other process
+
+  const SectionMap expected = {{u"0704", u"5"}, {u"1341", u"1"}, {u"2303", u"9"}};
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Errors"), expected);
+  EXPECT_EQ(store->GetErrors(), expected);
+}
+
+TEST(SettingsErrorRecord, BrokenTabFileDoesNotRecurseAndIsWrittenLater) {
+  TempDataHome home;
+  Settings* store = Settings::GetInstance();
+  const std::string tab = home.DataFile("settings_tab.ini");
+  std::filesystem::remove(tab);
+  std::filesystem::create_directory(tab);  // can be neither read nor replaced
+
+  // Its own read and write failures are not recorded again while recording.
+  ReportError(1, 2, 3, u"test");
+  EXPECT_EQ(store->GetErrors(), (SectionMap{{u"0203", u"1"}}));
+
+  std::filesystem::remove(tab);
+  store->IncrementCounter(u"visits");
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Errors"), (SectionMap{{u"0203", u"1"}}));
+  EXPECT_EQ(Counter(home, u"visits"), u"1");
+}
+
+TEST(SettingsStoreLocked, UnreadFileIsNotReplacedByDefaults) {
+  TempDataHome home;
+  const std::string path = home.DataFile("settings.ini");
+  WriteStore(path, {{u"Settings", {{u"language", u"de"}, {u"custom", u"keep"}}}});
+  const std::string before = testsupport::ReadFileBytes(path);
+  const std::string ready = home.Root().File("ready");
+  const std::string release = home.Root().File("release");
+
+  HelperProcess holder("hold_lock", {"SettingsFile", ready, release});
+  ASSERT_TRUE(testsupport::WaitForFile(ready, 10000));
+  Settings* store = Settings::GetInstance();  // cannot take "SettingsFile"
+  EXPECT_EQ(testsupport::ReadFileBytes(path), before);
+  testsupport::WriteFileBytes(release, "");
+  ASSERT_EQ(holder.Wait(), 0);
+
+  store->SetValue(u"configversion", 5);
+  EXPECT_TRUE(store->Write());
+  EXPECT_EQ(Stored(home, "settings.ini", u"Settings"),
+            (SectionMap{{u"configversion", u"5"}, {u"custom", u"keep"}, {u"language", u"de"}}));
+  EXPECT_EQ(store->GetValue(u"custom", u""), u"keep");
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Errors"),
+            (SectionMap{{u"1344", platform::Format("%u", platform::kErrTimedOut)}}))
+      << "the timeout during construction is recorded once the store exists";
+}
+
+TEST(SettingsStoreLocked, TwoProcessesLoseNoIncrement) {
+  TempDataHome home;
+  Settings::GetInstance();
+  HelperProcess first("count", {"downloads", "500"});
+  HelperProcess second("count", {"downloads", "500"});
+  EXPECT_EQ(first.Wait(), 0);
+  EXPECT_EQ(second.Wait(), 0);
+  EXPECT_EQ(Counter(home, u"downloads"), u"1000");
+  EXPECT_TRUE(Stored(home, "settings_tab.ini", u"Errors").empty());
+}
+
+TEST(SettingsTempFiles, NameReservedInCacheFolder) {
+  TempDataHome home;
+  Settings::GetInstance();
+  const std::string folder = home.CacheFolder() + "/";
+
+  const std::string mp3 = platform::ToUtf8(Settings::GetTempFileName(u"vx_", u"mp3"));
+  ASSERT_EQ(mp3.rfind(folder, 0), 0u) << mp3;
+  EXPECT_TRUE(std::regex_match(mp3.substr(folder.size()), std::regex("vx_[0-9A-F]+\\.mp3"))) << mp3;
+  EXPECT_FALSE(std::filesystem::exists(mp3));
+  EXPECT_TRUE(std::filesystem::exists(mp3.substr(0, mp3.size() - 3) + "tmp"));
+
+  const std::string tmp = platform::ToUtf8(Settings::GetTempFileName(u"vx_", u""));
+  EXPECT_TRUE(std::regex_match(tmp.substr(folder.size()), std::regex("vx_[0-9A-F]+\\.tmp"))) << tmp;
+  EXPECT_TRUE(std::filesystem::exists(tmp));
+  EXPECT_NE(tmp.substr(0, tmp.size() - 3), mp3.substr(0, mp3.size() - 3));
+}
+
+TEST(SettingsTempFiles, UnusableCacheFallsBackToSystemTemp) {
+  TempDataHome home;
+  Settings* store = Settings::GetInstance();
+  testsupport::WriteFileBytes(home.Root().File("cache-is-a-file"), "");
+  ::setenv("XDG_CACHE_HOME", home.Root().File("cache-is-a-file").c_str(), 1);
+  std::filesystem::create_directory(home.Root().File("tmp"));
+  ::setenv("TMPDIR", home.Root().File("tmp").c_str(), 1);
+
+  const std::string mp3 = platform::ToUtf8(Settings::GetTempFileName(u"vx_", u"mp3"));
+  EXPECT_EQ(mp3.rfind(home.Root().File("tmp/vx_"), 0), 0u) << mp3;
+  EXPECT_EQ(store->GetErrors().count(u"0704"), 1u);
+}
+
+}  // namespace
