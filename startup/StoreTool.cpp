@@ -1,1 +1,243 @@
-// placeholder
+#include "startup/StoreTool.h"
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "platform/Errors.h"
+#include "platform/Folders.h"
+#include "platform/Text.h"
+#include "settings/IniFile.h"
+#include "settings/Mutex.h"
+
+namespace startup {
+
+namespace {
+
+using platform::FromUtf8;
+using platform::ToUtf8;
+
+constexpr char kUsage[] =
+    "usage: vexaro-store dump FILE [--no-checksum]\n"
+    "       vexaro-store set FILE SECTION KEY VALUE [--no-checksum]\n"
+    "       vexaro-store errors\n"
+    "       vexaro-store offer MIME-TYPE [FORMAT]\n"
+    "       vexaro-store text KEY [LANGUAGE]\n"
+    "       vexaro-store install-texts\n";
+
+struct FileArgs {
+  std::vector<std::string> positional;
+  bool checksum = true;
+};
+
+FileArgs SplitFlags(const std::vector<std::string>& args) {
+  FileArgs result;
+  for (const auto& arg : args) {
+    if (arg == "--no-checksum") result.checksum = false;
+    else result.positional.push_back(arg);
+  }
+  return result;
+}
+
+struct StoreLock {
+  const char16_t* name;
+  std::uint32_t errorBase;
+};
+
+// The lock the program takes for path, when path is one of the four stores
+// of the data folder. Other files are nobody's store and need no lock.
+std::optional<StoreLock> LockFor(const std::string& path) {
+  static const std::map<std::string, StoreLock> stores = {
+      {"config.ini", {settings::kConfigFileLock, settings::kConfigFileErrorBase}},
+      {"dictionary.ini", {settings::kDictionaryFileLock, settings::kDictionaryFileErrorBase}},
+      {"settings.ini", {settings::kSettingsFileLock, settings::kSettingsFileErrorBase}},
+      {"settings_tab.ini", {settings::kSettingsFileTabLock, settings::kSettingsFileTabErrorBase}},
+  };
+  namespace fs = std::filesystem;
+  const std::u16string dataHome = platform::DataHome();
+  if (dataHome.empty()) return std::nullopt;
+  std::error_code ec;
+  const fs::path file = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  const fs::path dataFolder = fs::weakly_canonical(fs::path(ToUtf8(dataHome)) / "Vexaro", ec);
+  const auto it = stores.find(file.filename().string());
+  if (it == stores.end() || file.parent_path() != dataFolder) return std::nullopt;
+  return it->second;
+}
+
+std::unique_ptr<settings::Mutex> TakeLock(const std::string& path, std::ostream& err) {
+  const auto lock = LockFor(path);
+  if (!lock) return nullptr;
+  auto mutex = std::make_unique<settings::Mutex>(lock->name, lock->errorBase);
+  if (!mutex->IsLocked()) {
+    err << "vexaro-store: the lock \"" << ToUtf8(lock->name)
+        << "\" is held by another process; try again\n";
+    return nullptr;
+  }
+  return mutex;
+}
+
+void PrintReadError(const std::string& path, std::uint32_t error, std::ostream& err) {
+  err << "vexaro-store: cannot read " << path << ": " << platform::ErrorText(error) << "\n";
+}
+
+}  // namespace
+
+int StoreDump(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  const FileArgs parsed = SplitFlags(args);
+  if (parsed.positional.size() != 1) {
+    err << kUsage;
+    return 2;
+  }
+  const std::string& path = parsed.positional[0];
+  const bool needsLock = LockFor(path).has_value();
+  const auto lock = TakeLock(path, err);
+  if (needsLock && !lock) return 1;
+
+  settings::IniFile file(FromUtf8(path), parsed.checksum);
+  if (!file.Read()) {
+    PrintReadError(path, file.LastError(), err);
+    return 1;
+  }
+  for (const auto& [name, section] : file.Sections()) {
+    if (parsed.checksum && name == u"Checksum") continue;
+    out << "[" << ToUtf8(name) << "]\n";
+    for (const auto& [key, value] : section) out << ToUtf8(key) << "=" << ToUtf8(value) << "\n";
+  }
+  out << "checksum: " << (!parsed.checksum ? "off" : file.IsValid() ? "ok" : "mismatch") << "\n";
+  return 0;
+}
+
+int StoreSet(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  const FileArgs parsed = SplitFlags(args);
+  if (parsed.positional.size() != 4) {
+    err << kUsage;
+    return 2;
+  }
+  const std::string& path = parsed.positional[0];
+  const std::u16string section = FromUtf8(parsed.positional[1]);
+  const std::u16string key = FromUtf8(parsed.positional[2]);
+  const std::u16string value = FromUtf8(parsed.positional[3]);
+  // What the stores cannot hold back: the reader splits lines at CR/LF, cuts a
+  // key at its first "=", trims both ends and drops the trailer section.
+  if (key.empty() || key != platform::Trim(key) || key.find(u'=') != std::u16string::npos ||
+      value != platform::Trim(value) || section.empty() ||
+      (parsed.checksum && section == u"Checksum") ||
+      (section + key + value).find_first_of(u"\r\n") != std::u16string::npos) {
+    err << "vexaro-store: this section, key or value would not read back as written "
+           "(empty key, '=' in the key, line breaks, blanks at either end, or the Checksum section)\n";
+    return 2;
+  }
+  const bool needsLock = LockFor(path).has_value();
+  const auto lock = TakeLock(path, err);
+  if (needsLock && !lock) return 1;
+
+  settings::IniFile file(FromUtf8(path), parsed.checksum);
+  std::map<std::u16string, settings::SectionMap> sections;
+  if (file.Read()) {
+    if (!file.IsValid()) err << "vexaro-store: " << path << " had a wrong checksum; it is rewritten with a fresh one\n";
+    sections = file.Sections();
+    if (parsed.checksum) sections.erase(u"Checksum");
+  } else if (file.LastError() != platform::kErrFileNotFound) {
+    PrintReadError(path, file.LastError(), err);
+    return 1;
+  }
+  sections[section][key] = value;
+  file.Clear();
+  for (const auto& [name, map] : sections) file.SetSection(name, map);
+  if (!file.Write()) {
+    err << "vexaro-store: cannot write " << path << ": " << platform::ErrorText(file.LastError()) << "\n";
+    return 1;
+  }
+  (void)out;
+  return 0;
+}
+
+std::string ErrorSite(const std::string& code) {
+  static const std::map<std::string, std::string> sites = {
+      {"0703", "System::GetBrowserLang (language query)"},
+      {"0704", "Settings::GetTempPath failed (temporary folder)"},
+      {"0705", "Settings::GetTempFileName failed (temporary file)"},
+      {"0706", "Settings::GetDataPath failed (data folder)"},
+      {"0707", "Settings::GetDataPath failed (data folder)"},
+      {"0710", "Settings::GetTempPath failed (fallback temporary folder)"},
+      {"0803", "Settings::CreateDirectory failed (data folder)"},
+      {"0804", "Settings::Read (settings.ini read)"},
+      {"0805", "Settings::Write (settings.ini write)"},
+      {"0806", "Settings::Read - Checksum (settings.ini checksum)"},
+      {"1104", "Dictionary::SetLanguage (dictionary.ini read)"},
+      {"1105", "Dictionary::Lookup (missing text)"},
+      {"1904", "SettingsTab::Read (settings_tab.ini read)"},
+      {"1905", "SettingsTab::Write (settings_tab.ini write)"},
+      {"1906", "SettingsTab::Read - Checksum (settings_tab.ini checksum)"},
+      {"2203", "Config::Create (config.ini write)"},
+      {"2204", "Config::Read (config.ini read)"},
+      {"2303", "Download::StartThead (transfer failed)"},
+      {"2304", "Download::StartThead (converter launch failed)"},
+      {"2305", "Download::StartThead (converter failed)"},
+  };
+  if (const auto it = sites.find(code); it != sites.end()) return it->second;
+
+  // Group 13: the named locks, point = the lock's error base + 1..4.
+  static const std::map<int, std::string> locks = {
+      {20, "DictionaryFile"}, {40, "SettingsFile"}, {80, "SettingsFileTab"}, {95, "ConfigFile"}};
+  static const char* const kinds[] = {"Mutex::CreateMutex", "Mutex::ReleaseMutex",
+                                      "Mutex::CreateMutex - Wait error", "Mutex::CreateMutex - Timeout"};
+  if (code.size() == 4 && code.starts_with("13") && code.find_first_not_of("0123456789") == std::string::npos) {
+    const int point = std::stoi(code.substr(2));
+    for (const auto& [base, name] : locks) {
+      if (point > base && point <= base + 4) return std::string(kinds[point - base - 1]) + " (lock " + name + ")";
+    }
+  }
+  return {};
+}
+
+int StoreErrors(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (!args.empty()) {
+    err << kUsage;
+    return 2;
+  }
+  const std::u16string dataHome = platform::DataHome();
+  if (dataHome.empty()) {
+    err << "vexaro-store: no data folder: neither XDG_DATA_HOME nor HOME is an absolute path\n";
+    return 1;
+  }
+  const std::string path = ToUtf8(dataHome) + "Vexaro/settings_tab.ini";
+  settings::Mutex lock(settings::kSettingsFileTabLock, settings::kSettingsFileTabErrorBase);
+  if (!lock.IsLocked()) {
+    err << "vexaro-store: the lock \"SettingsFileTab\" is held by another process; try again\n";
+    return 1;
+  }
+  settings::IniFile file(FromUtf8(path), true);
+  if (!file.Read()) {
+    PrintReadError(path, file.LastError(), err);
+    return 1;
+  }
+  if (!file.IsValid()) {
+    err << "vexaro-store: " << path << " has a wrong checksum; Vexaro will replace it with an empty record\n";
+  }
+  for (const auto& [key, value] : file.GetSection(u"Errors")) {
+    const std::string code = ToUtf8(key);
+    const std::string site = ErrorSite(code);
+    const std::uint32_t number = platform::ParseULong(value);
+    out << code << "\t" << ToUtf8(value) << platform::ToUtf8(platform::Format(" (0x%8.8x)", number)) << "\t"
+        << (site.empty() ? "unknown code" : site) << "\n";
+  }
+  return 0;
+}
+
+int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  using Command = int (*)(const std::vector<std::string>&, std::ostream&, std::ostream&);
+  static const std::map<std::string, Command> commands = {
+      {"dump", StoreDump},   {"set", StoreSet},   {"errors", StoreErrors},
+      {"offer", StoreOffer}, {"text", StoreText}, {"install-texts", StoreInstallTexts},
+  };
+  const auto it = args.empty() ? commands.end() : commands.find(args[0]);
+  if (it == commands.end()) {
+    err << kUsage;
+    return 2;
+  }
+  return it->second(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+}
+
+}  // namespace startup

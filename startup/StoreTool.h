@@ -1,0 +1,31 @@
+// vexaro-store: reads and edits Vexaro's text stores for people who support
+// Vexaro or write its add-on. The stores are UTF-16 with a checksum trailer,
+// which a text editor breaks; this tool goes through the same IniFile and, for
+// the four stores of the data folder, the same named locks as the program.
+//
+// Every command writes its results to out and its complaints to err, and
+// returns the process exit code (0 success, 1 failure, 2 usage).
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace startup {
+
+// args: the program's arguments after its name.
+int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// One command each; args are the arguments after the command's name.
+int StoreDump(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int StoreSet(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int StoreErrors(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int StoreOffer(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int StoreText(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The place in the program that reports an error-record code ("0704" ->
+// "Settings::GetTempPath failed"); empty for a code the program never records.
+std::string ErrorSite(const std::string& code);
+
+}  // namespace startup

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/Text.h"
+#include "settings/IniFile.h"
+#include "settings/Settings.h"
+#include "startup/StoreTool.h"
+#include "support/TempFolder.h"
+
+namespace {
+
+using testsupport::ReadFileBytes;
+using testsupport::TempDataHome;
+
+struct ToolRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+ToolRun Store(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  const int code = startup::RunStoreTool(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+TEST(StoreTool, DumpsWhatTheStoresWrote) {
+  TempDataHome home;
+  settings::Settings::GetInstance();
+  settings::ReportError(5, 7, 4, u"Settings::GetTempPath failed");
+
+  const ToolRun tab = Store({"dump", home.DataFile("settings_tab.ini")});
+  EXPECT_EQ(tab.code, 0) << tab.err;
+  EXPECT_EQ(tab.out,
+            "[Errors]\n0704=5\n[Settings]\npluginenabled=true\nsettingsversion=1\nchecksum: ok\n");
+
+  const ToolRun plain = Store({"dump", home.DataFile("settings_tab.ini"), "--no-checksum"});
+  EXPECT_NE(plain.out.find("[Checksum]\n"), std::string::npos);
+  EXPECT_TRUE(plain.out.ends_with("checksum: off\n"));
+}
+
+TEST(StoreTool, SetWritesAFreshChecksumAndDumpSeesTampering) {
+  TempDataHome home;
+  settings::Settings::GetInstance();
+  const std::string path = home.DataFile("settings.ini");
+
+  ASSERT_EQ(Store({"set", path, "Settings", "language", "de"}).code, 0);
+  ToolRun dump = Store({"dump", path});
+  EXPECT_NE(dump.out.find("language=de\n"), std::string::npos);
+  EXPECT_TRUE(dump.out.ends_with("checksum: ok\n"));
+
+  // What a text editor does: change one character, leave the trailer.
+  std::string bytes = ReadFileBytes(path);
+  const auto at = bytes.find(std::string("d\0e\0", 4));
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] = 'f';
+  testsupport::WriteFileBytes(path, bytes);
+  dump = Store({"dump", path});
+  EXPECT_TRUE(dump.out.ends_with("checksum: mismatch\n"));
+
+  // The program itself agrees with the tool about a file the tool wrote.
+  ASSERT_EQ(Store({"set", path, "Settings", "language", "fr"}).code, 0);
+  settings::IniFile file(platform::FromUtf8(path), true);
+  ASSERT_TRUE(file.Read());
+  EXPECT_TRUE(file.IsValid());
+  EXPECT_EQ(file.GetSection(u"Settings")[u"language"], u"fr");
+}
+
+TEST(StoreTool, SetCreatesAMissingFileAndRefusesTextThatWouldNotReadBack) {
+  testsupport::TempFolder dir;
+  const std::string path = dir.File("new.ini");
+  ASSERT_EQ(Store({"set", path, "Formats", "mp3", "-ab 160k", "--no-checksum"}).code, 0);
+  EXPECT_EQ(Store({"dump", path, "--no-checksum"}).out, "[Formats]\nmp3=-ab 160k\nchecksum: off\n");
+  EXPECT_EQ(Store({"set", path, "S", "a=b", "v"}).code, 2);
+  EXPECT_EQ(Store({"set", path, "S", "k", "two\nlines"}).code, 2);
+  EXPECT_EQ(Store({"set", path, "S", "k", " padded"}).code, 2);
+}
+
+TEST(StoreTool, UnreadableFileIsOneLineOnStderr) {
+  testsupport::TempFolder dir;
+  const ToolRun missing = Store({"dump", dir.File("missing.ini")});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "vexaro-store: cannot read " + dir.File("missing.ini") + ": No such file or directory\n");
+  EXPECT_EQ(Store({"dump", dir.Path()}).code, 1);
+  EXPECT_EQ(Store({"bogus"}).code, 2);
+}
+
+TEST(StoreTool, ErrorsNameTheirSite) {
+  TempDataHome home;
+  settings::Settings::GetInstance();
+  settings::ReportError(2, 8, 4, u"Settings::Read");
+  settings::ReportError(110, 13, 84, u"Mutex::CreateMutex - Timeout");
+  settings::ReportError(0x80190194u, 23, 3, u"Download::StartThead");
+  settings::ReportError(1, 42, 1, u"elsewhere");
+  const ToolRun errors = Store({"errors"});
+  EXPECT_EQ(errors.code, 0) << errors.err;
+  EXPECT_EQ(errors.out,
+            "0804\t2 (0x00000002)\tSettings::Read (settings.ini read)\n"
+            "1384\t110 (0x0000006e)\tMutex::CreateMutex - Timeout (lock SettingsFileTab)\n"
+            "2303\t2149122452 (0x80190194)\tDownload::StartThead (transfer failed)\n"
+            "4201\t1 (0x00000001)\tunknown code\n");
+}
+
+}  // namespace
