@@ -1,1 +1,232 @@
-// placeholder
+#include "platform/Process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/Errors.h"
+#include "platform/Text.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The program name: quotes only group, backslashes are plain characters.
+std::size_t ReadProgramName(const std::string& line, std::string& name) {
+  bool quoted = false;
+  std::size_t i = 0;
+  for (; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && IsBlank(c)) {
+      break;
+    } else {
+      name += c;
+    }
+  }
+  return i;
+}
+
+// One later argument starting at i (not a blank); returns the index after it.
+std::size_t ReadArgument(const std::string& line, std::size_t i, std::string& arg) {
+  bool quoted = false;
+  while (i < line.size()) {
+    const char c = line[i];
+    if (c == '\\') {
+      std::size_t run = 0;
+      while (i < line.size() && line[i] == '\\') {
+        ++run;
+        ++i;
+      }
+      if (i < line.size() && line[i] == '"') {
+        arg.append(run / 2, '\\');
+        if (run % 2 == 1) {
+          arg += '"';
+          ++i;
+        }
+        // With an even run the quote is read next as a delimiter.
+      } else {
+        arg.append(run, '\\');
+      }
+    } else if (c == '"') {
+      if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+        arg += '"';
+        i += 2;
+      } else {
+        quoted = !quoted;
+        ++i;
+      }
+    } else if (!quoted && IsBlank(c)) {
+      break;
+    } else {
+      arg += c;
+      ++i;
+    }
+  }
+  return i;
+}
+
+std::uint32_t DecodeStatus(int status) {
+  if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  return static_cast<std::uint32_t>(WEXITSTATUS(status));
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::u16string& commandLine) {
+  // Blanks, tabs, quotes and backslashes are ASCII, so splitting the UTF-8
+  // bytes never cuts a character.
+  const std::string line = ToUtf8(commandLine);
+  std::vector<std::string> args(1);
+  std::size_t i = ReadProgramName(line, args[0]);
+  for (;;) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i >= line.size()) break;
+    args.emplace_back();
+    i = ReadArgument(line, i, args.back());
+  }
+  return args;
+}
+
+std::u16string QuoteArgument(std::u16string_view text) {
+  std::u16string quoted = u"\"";
+  std::size_t backslashes = 0;
+  for (const char16_t c : text) {
+    if (c == u'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == u'"') {
+      quoted.append(2 * backslashes + 1, u'\\');
+    } else {
+      quoted.append(backslashes, u'\\');
+    }
+    quoted += c;
+    backslashes = 0;
+  }
+  quoted.append(2 * backslashes, u'\\');
+  quoted += u'"';
+  return quoted;
+}
+
+Process::~Process() { Close(); }
+
+bool Process::Start(const std::u16string& commandLine) {
+  if (pid_ >= 0) {
+    SetLastError(EBUSY);
+    return false;
+  }
+  std::vector<std::string> args = SplitCommandLine(commandLine);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // Descriptors opened by libraries without close-on-exec must not leak into
+  // a process that may outlive us.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  // Ignored signals survive exec; the converter must not inherit an ignored
+  // SIGPIPE or SIGINT from us.
+  sigfillset(&signals);
+  posix_spawnattr_setsigdefault(&attributes, &signals);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  const int result = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (result != 0) {
+    SetLastError(static_cast<std::uint32_t>(result));
+    return false;
+  }
+  pid_ = pid;
+  reaped_ = false;
+  exitCode_ = 0;
+  // Without pidfd support (old kernel, seccomp) Wait() falls back to polling.
+  // (The raw call: glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.)
+  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  return true;
+}
+
+ProcessWait Process::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
+  if (pid_ < 0) {
+    SetLastError(ECHILD);
+    return ProcessWait::Failed;
+  }
+  if (!reaped_) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto remainingMs = [&deadline] {
+      // Rounded up, so that a wait never ends before its time.
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      return static_cast<int>(std::max<long long>(left, 0));
+    };
+    int waitFlags = WNOHANG;
+    if (pidfd_ >= 0) {
+      for (;;) {
+        pollfd entry{pidfd_, POLLIN, 0};
+        const int ready = poll(&entry, 1, remainingMs());
+        if (ready > 0) break;
+        if (ready == 0) return ProcessWait::TimedOut;
+        if (errno != EINTR) return ProcessWait::Failed;
+      }
+      waitFlags = 0;  // the pidfd says it has ended
+    }
+    for (;;) {
+      int status = 0;
+      const pid_t reaped = waitpid(pid_, &status, waitFlags);
+      if (reaped == pid_) {
+        exitCode_ = DecodeStatus(status);
+        reaped_ = true;
+        break;
+      }
+      if (reaped < 0 && errno != EINTR) return ProcessWait::Failed;
+      if (reaped == 0) {
+        const int left = remainingMs();
+        if (left == 0) return ProcessWait::TimedOut;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 10)));
+      }
+    }
+  }
+  exitCode = exitCode_;
+  return ProcessWait::Exited;
+}
+
+void Process::Close() {
+  if (pid_ >= 0 && !reaped_) {
+    int status = 0;
+    waitpid(pid_, &status, WNOHANG);
+  }
+  if (pidfd_ >= 0) close(pidfd_);
+  pid_ = -1;
+  pidfd_ = -1;
+  reaped_ = false;
+  exitCode_ = 0;
+}
+
+}  // namespace platform

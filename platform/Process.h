@@ -1,7 +1,7 @@
 // Starting the converter from a Windows-style command line.
 //
-// Splitting follows the Microsoft C runtime (the rules CommandLineToArgvW
-// shares for every argument after the first):
+// Splitting follows the Microsoft C runtime (2008 and later), whose rules
+// CommandLineToArgvW shares but for runs of quotes inside quotes:
 //   - arguments are separated by blanks and tabs outside quotes;
 //   - a double quote starts or ends a quoted part, which may sit inside a
 //     larger argument ("a"b is ab); inside a quoted part, "" is a literal quote;
