@@ -12,6 +12,7 @@ PACKAGES=(
   libcurl4-openssl-dev ca-certificates
   libcpp-httplib-dev
   ffmpeg curl
+  python3 time
 )
 
 install_packages() {

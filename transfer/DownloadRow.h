@@ -8,10 +8,14 @@
 // implementation that owns widgets must queue the call onto the user-interface
 // thread and return at once; it must never block on that thread, since the UI
 // thread may be waiting for the worker. NotifyFinished() is called once, after
-// m_finished is set, as the last thing the worker does with the row.
+// m_finished is set; storing m_workerDone after it is the worker's last touch
+// of the row.
 //
-// Lifetime: the row must outlive its worker. The owner keeps it until
-// m_finished is true (or until it has joined the worker).
+// Lifetime: the row must outlive its worker. m_finished alone does not allow
+// deleting the row (NotifyFinished() still follows it): the owner deletes a
+// row once m_workerDone is true, or when no worker was started. To end a
+// running worker early, signal m_stopEvent; the worker notices it within about
+// a second even while no data flows.
 #pragma once
 
 #include <atomic>
@@ -34,6 +38,7 @@ class DownloadRow {
 
   virtual void SetStatusText(const std::u16string& text) = 0;
   virtual void SetDetailText(const std::u16string& text) = 0;
+  // 0..100; the reports never send more (a count past its total shows full).
   virtual void SetBarPosition(int position) = 0;
   // Colour as 0x00BBGGRR, as RGB() builds it.
   virtual void SetBarColour(std::uint32_t rgb) = 0;
@@ -44,8 +49,10 @@ class DownloadRow {
   virtual void NotifyFinished() = 0;
 
   // CDownloadItem::OnProgress: writes the detail line and the bar for a
-  // report and tells the worker whether to stop (kEAbort when the stop event
-  // was signalled; the test consumes the signal). Counts are 64-bit.
+  // report (kStatusDownloadingData) or the completion (kStatusEndDownloadData)
+  // and tells the worker whether to stop: kEAbort when the stop event was
+  // signalled (the test consumes the signal), else kSOk. Counts are 64-bit.
+  // Worker thread only.
   std::uint32_t OnProgress(std::uint64_t progress, std::uint64_t total,
                            std::uint32_t statusCode);
 
@@ -58,6 +65,8 @@ class DownloadRow {
   // The target path, for the completion text.
   std::u16string m_targetPath;
   std::atomic<bool> m_finished{false};
+  // Set by the worker as its very last access to the row.
+  std::atomic<bool> m_workerDone{false};
 };
 
 }  // namespace transfer
