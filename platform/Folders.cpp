@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 
 #include "platform/Text.h"
 
@@ -53,6 +54,19 @@ std::u16string RuntimeDir() {
   const std::string runtime = EnvUtf8("XDG_RUNTIME_DIR");
   if (!runtime.empty() && runtime[0] == '/') return WithSlash(runtime);
   return TempDir();
+}
+
+std::u16string PrivateTempDir() {
+  const std::string folder = ToUtf8(TempDir()) + "vexaro-" + std::to_string(::geteuid());
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st {};
+  // lstat: a symbolic link planted under our name must not be followed.
+  if (::lstat(folder.c_str(), &st) != 0) return {};
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    errno = EACCES;
+    return {};
+  }
+  return FromUtf8(folder + "/");
 }
 
 bool CreateFolderTree(const std::u16string& path) {

@@ -16,6 +16,13 @@ std::u16string RuntimeDir();
 // $TMPDIR when absolute, else /tmp.
 std::u16string TempDir();
 
+// A folder of this user's own below TempDir(): TempDir() + "vexaro-<uid>/",
+// created with mode 0700 when missing. Used only when no cache folder can be
+// had: files in a shared /tmp could be raced with symbolic links, a folder
+// that only we own cannot. Empty (LastError set) when the name is taken by
+// anything but a real folder owned by this user with no access for others.
+std::u16string PrivateTempDir();
+
 // Creates path and its missing parents with mode 0700 (like mkdir -p).
 // True when the folder exists afterwards.
 bool CreateFolderTree(const std::u16string& path);

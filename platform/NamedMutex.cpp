@@ -69,7 +69,9 @@ void SleepMs(long ms) {
 
 NamedMutex::~NamedMutex() { Close(); }
 
-bool NamedMutex::Create(const std::u16string& fullName) {
+bool NamedMutex::Create(const std::u16string& fullName) { return Create(fullName, true); }
+
+bool NamedMutex::Create(const std::u16string& fullName, bool mayRecover) {
   Close();
   const std::string name = ObjectName(fullName);
   int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -98,7 +100,12 @@ bool NamedMutex::Create(const std::u16string& fullName) {
     return true;
   }
   if (errno != EEXIST) return false;
-  return Open(fullName);
+  if (Open(fullName)) return true;
+  if (errno != EAGAIN || !mayRecover) return false;
+  // An object that never became ready lost its creator between creating and
+  // initialising it; without this it would block the store for good.
+  ::shm_unlink(name.c_str());
+  return Create(fullName, false);
 }
 
 bool NamedMutex::Open(const std::u16string& fullName) {

@@ -6,9 +6,11 @@
 // (e.g. "Global\OmbrelSettingsFile") and the user's id, mode 0600, so another
 // user can neither take nor block it. The first process to create the object
 // initialises it; later openers wait until that is done, so several processes
-// may start together. When the environment variable VEXARO_LOCK_SCOPE is set,
-// its value is part of the object's name: tests set it so that parallel runs
-// (and a Vexaro running on the same desktop) never share their locks.
+// may start together. Create() replaces an object that stays uninitialised
+// for 2 s (its creator died half-way); Open() gives up with EAGAIN instead.
+// When the environment variable VEXARO_LOCK_SCOPE is set, its value is part
+// of the object's name: tests set it so that parallel runs (and a Vexaro
+// running on the same desktop) never share their locks.
 //
 // Calling sequence: Create (or Open), then Wait, then Release for every
 // successful Wait (acquisitions nest per thread), then Close or destroy. Like a
@@ -52,6 +54,9 @@ class NamedMutex {
   void Close();
 
  private:
+  // mayRecover: replace an object whose creator died before initialising it.
+  bool Create(const std::u16string& fullName, bool mayRecover);
+
   struct Shared;
   Shared* shared_ = nullptr;
 };

@@ -69,17 +69,17 @@ class IniFile {
 
   const std::u16string& Path() const { return path_; }
   bool IsModified() const { return modified_; }
-  bool ChecksumEnabled() const { return checksumEnabled_; }
   // The sections in file order, for tools that list a whole file.
   const std::map<std::u16string, SectionMap>& Sections() const { return sections_; }
 
-  // The text Write() would store for the current sections (exposed for the
-  // store tool and tests). Feeds and leaves the digest as Write() does.
-  std::u16string Serialize();
-  // Parses text as Read() does after loading it.
+  // Parses text as Read() does after loading it (for text that does not come
+  // from the file, such as the texts compiled into the program).
   void Parse(std::u16string_view text);
 
  private:
+  // The file's whole text for the current sections, feeding the digest.
+  std::u16string Serialize();
+
   std::u16string path_;
   bool modified_ = false;
   bool checksumOk_ = false;

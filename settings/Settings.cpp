@@ -85,10 +85,8 @@ std::u16string TempFolder() {
     if (platform::CreateFolderTree(folder)) return folder;
   }
   ReportError(platform::LastError(), 7, 4, u"Settings::GetTempPath failed");
-  const std::u16string fallback = platform::TempDir();
-  if (!platform::CreateFolderTree(fallback)) {
-    ReportError(platform::LastError(), 7, 10, u"Settings::GetTempPath failed");
-  }
+  const std::u16string fallback = platform::PrivateTempDir();
+  if (fallback.empty()) ReportError(platform::LastError(), 7, 10, u"Settings::GetTempPath failed");
   return fallback;
 }
 
@@ -138,13 +136,16 @@ std::u16string Settings::GetTempFileName(const std::u16string& prefix,
                                          const std::u16string& extension) {
   const std::u16string folder = GetTempPath(u"");
   std::u16string path;
-  if (!platform::CreateUniqueTempFile(folder, prefix, path)) {
+  // An empty folder would make the name relative to the working folder.
+  if (folder.empty() || !platform::CreateUniqueTempFile(folder, prefix, path)) {
     ReportError(platform::LastError(), 7, 5, u"Settings::GetTempFileName failed");
-    // The system's temporary folder is the one other place where a name can
+    // Our private temporary folder is the one other place where a name can
     // be reserved safely. Without one, an empty name makes the caller's open
     // fail instead of downloading over some folder.
-    const std::u16string fallback = platform::TempDir();
-    if (fallback == folder || !platform::CreateUniqueTempFile(fallback, prefix, path)) return {};
+    const std::u16string fallback = platform::PrivateTempDir();
+    if (fallback.empty() || fallback == folder || !platform::CreateUniqueTempFile(fallback, prefix, path)) {
+      return {};
+    }
   }
   if (!extension.empty()) {
     const std::size_t dot = path.rfind(u'.');
@@ -381,6 +382,13 @@ SectionMap Settings::GetTabSettings() {
 
 void ReportError(std::uint32_t error, int group, int point, const char16_t* text) {
   if (recording) return;
+  // A wait for "SettingsFileTab" that just failed or timed out would only be
+  // waited for again by the recording, freezing the caller for another 3 s
+  // to store nothing.
+  if (group == 13 && (point == static_cast<int>(kSettingsFileTabErrorBase) + 3 ||
+                      point == static_cast<int>(kSettingsFileTabErrorBase) + 4)) {
+    return;
+  }
   if (constructionReports != nullptr) {
     constructionReports->push_back({error, group, point, text});
     return;

@@ -36,15 +36,16 @@ class Settings {
   // all, so that the stores then live in memory only.
   static std::u16string GetDataPath(const std::u16string& name);
   // Temporary folder + name. The folder is created when missing; when it
-  // cannot be had, the system's temporary folder stands in (0704, and 0710
-  // when that one is missing too).
+  // cannot be had, a private folder in the system's temporary folder stands
+  // in (0704; 0710 and an empty folder when that one cannot be had either).
   static std::u16string GetTempPath(const std::u16string& name);
   // A unique name in the temporary folder: prefix (first three characters) +
   // hexadecimal number, with the given extension instead of "tmp". The empty
   // ".tmp" file that reserved the number stays; the returned name does not
   // exist yet (unless extension is empty, when it is that very file).
   // When no name can be reserved there (0705), one is reserved in the
-  // system's temporary folder; failing that, the result is empty.
+  // private folder in the system's temporary folder; failing that, the result
+  // is empty.
   static std::u16string GetTempFileName(const std::u16string& prefix,
                                         const std::u16string& extension);
 
@@ -109,7 +110,9 @@ inline void SetDefaults() { Settings::GetInstance()->TabSetDefaults(); }
 // text names the failure site and is not stored. Reports made by the thread
 // that constructs the store are recorded as soon as it exists; other reports
 // before that are dropped, and so are reports raised while the same thread is
-// already recording one (so a broken settings_tab.ini cannot recurse).
+// already recording one (so a broken settings_tab.ini cannot recurse). A
+// failed or timed-out wait for "SettingsFileTab" (1383, 1384) is not recorded:
+// recording it would wait for that same lock again.
 void ReportError(std::uint32_t error, int group, int point, const char16_t* text);
 
 }  // namespace settings

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <unistd.h>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -238,7 +239,7 @@ TEST(SettingsTempFiles, NameReservedInCacheFolder) {
   EXPECT_NE(tmp.substr(0, tmp.size() - 3), mp3.substr(0, mp3.size() - 3));
 }
 
-TEST(SettingsTempFiles, UnusableCacheFallsBackToSystemTemp) {
+TEST(SettingsTempFiles, UnusableCacheFallsBackToAPrivateFolderInSystemTemp) {
   TempDataHome home;
   Settings* store = Settings::GetInstance();
   testsupport::WriteFileBytes(home.Root().File("cache-is-a-file"), "");
@@ -246,9 +247,19 @@ TEST(SettingsTempFiles, UnusableCacheFallsBackToSystemTemp) {
   std::filesystem::create_directory(home.Root().File("tmp"));
   ::setenv("TMPDIR", home.Root().File("tmp").c_str(), 1);
 
+  const std::string privateFolder = home.Root().File("tmp/vexaro-" + std::to_string(::geteuid()));
   const std::string mp3 = platform::ToUtf8(Settings::GetTempFileName(u"vx_", u"mp3"));
-  EXPECT_EQ(mp3.rfind(home.Root().File("tmp/vx_"), 0), 0u) << mp3;
+  EXPECT_EQ(mp3.rfind(privateFolder + "/vx_", 0), 0u) << mp3;
+  EXPECT_EQ(std::filesystem::status(privateFolder).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
   EXPECT_EQ(store->GetErrors().count(u"0704"), 1u);
+
+  // A name planted in the shared folder is not used, even when it points to
+  // a folder of ours.
+  std::filesystem::remove_all(privateFolder);
+  std::filesystem::create_directory_symlink(home.Root().File("tmp"), privateFolder);
+  EXPECT_EQ(Settings::GetTempFileName(u"vx_", u"mp3"), u"");
+  EXPECT_EQ(store->GetErrors().count(u"0710"), 1u);
 }
 
 }  // namespace
