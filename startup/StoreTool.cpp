@@ -6,10 +6,10 @@
 #include <optional>
 
 #include "platform/Errors.h"
-#include "platform/Folders.h"
 #include "platform/Text.h"
 #include "settings/IniFile.h"
 #include "settings/Mutex.h"
+#include "settings/Settings.h"
 
 namespace startup {
 
@@ -55,26 +55,27 @@ std::optional<StoreLock> LockFor(const std::string& path) {
       {"settings_tab.ini", {settings::kSettingsFileTabLock, settings::kSettingsFileTabErrorBase}},
   };
   namespace fs = std::filesystem;
-  const std::u16string dataHome = platform::DataHome();
-  if (dataHome.empty()) return std::nullopt;
+  const std::u16string dataFolder = settings::Settings::GetDataPath(u"");
+  if (dataFolder.empty()) return std::nullopt;
   std::error_code ec;
   const fs::path file = fs::weakly_canonical(fs::absolute(path, ec), ec);
-  const fs::path dataFolder = fs::weakly_canonical(fs::path(ToUtf8(dataHome)) / "Vexaro", ec);
+  // The data folder's path ends in '/': its parent_path() is the folder.
+  const fs::path folder = fs::weakly_canonical(fs::path(ToUtf8(dataFolder)).parent_path(), ec);
   const auto it = stores.find(file.filename().string());
-  if (it == stores.end() || file.parent_path() != dataFolder) return std::nullopt;
+  if (it == stores.end() || file.parent_path() != folder) return std::nullopt;
   return it->second;
 }
 
-std::unique_ptr<settings::Mutex> TakeLock(const std::string& path, std::ostream& err) {
-  const auto lock = LockFor(path);
-  if (!lock) return nullptr;
-  auto mutex = std::make_unique<settings::Mutex>(lock->name, lock->errorBase);
-  if (!mutex->IsLocked()) {
-    err << "vexaro-store: the lock \"" << ToUtf8(lock->name)
-        << "\" is held by another process; try again\n";
-    return nullptr;
-  }
-  return mutex;
+// Takes the store's lock when path is a store. False (with a line on err)
+// only when the lock is needed and another process holds it; lock stays
+// empty for files that need none.
+bool TakeLock(const std::string& path, std::unique_ptr<settings::Mutex>& lock, std::ostream& err) {
+  const auto store = LockFor(path);
+  if (!store) return true;
+  lock = std::make_unique<settings::Mutex>(store->name, store->errorBase);
+  if (lock->IsLocked()) return true;
+  err << "vexaro-store: the lock \"" << ToUtf8(store->name) << "\" is held by another process; try again\n";
+  return false;
 }
 
 void PrintReadError(const std::string& path, std::uint32_t error, std::ostream& err) {
@@ -90,9 +91,8 @@ int StoreDump(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return 2;
   }
   const std::string& path = parsed.positional[0];
-  const bool needsLock = LockFor(path).has_value();
-  const auto lock = TakeLock(path, err);
-  if (needsLock && !lock) return 1;
+  std::unique_ptr<settings::Mutex> lock;
+  if (!TakeLock(path, lock, err)) return 1;
 
   settings::IniFile file(FromUtf8(path), parsed.checksum);
   if (!file.Read()) {
@@ -128,9 +128,8 @@ int StoreSet(const std::vector<std::string>& args, std::ostream& out, std::ostre
            "(empty key, '=' in the key, line breaks, blanks at either end, or the Checksum section)\n";
     return 2;
   }
-  const bool needsLock = LockFor(path).has_value();
-  const auto lock = TakeLock(path, err);
-  if (needsLock && !lock) return 1;
+  std::unique_ptr<settings::Mutex> lock;
+  if (!TakeLock(path, lock, err)) return 1;
 
   settings::IniFile file(FromUtf8(path), parsed.checksum);
   std::map<std::u16string, settings::SectionMap> sections;
@@ -197,12 +196,12 @@ int StoreErrors(const std::vector<std::string>& args, std::ostream& out, std::os
     err << kUsage;
     return 2;
   }
-  const std::u16string dataHome = platform::DataHome();
-  if (dataHome.empty()) {
+  const std::u16string path16 = settings::Settings::GetDataPath(u"settings_tab.ini");
+  if (path16.empty()) {
     err << "vexaro-store: no data folder: neither XDG_DATA_HOME nor HOME is an absolute path\n";
     return 1;
   }
-  const std::string path = ToUtf8(dataHome) + "Vexaro/settings_tab.ini";
+  const std::string path = ToUtf8(path16);
   settings::Mutex lock(settings::kSettingsFileTabLock, settings::kSettingsFileTabErrorBase);
   if (!lock.IsLocked()) {
     err << "vexaro-store: the lock \"SettingsFileTab\" is held by another process; try again\n";

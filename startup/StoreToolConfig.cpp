@@ -43,8 +43,8 @@ const char* PairFlags(bool native, bool preselected) {
 }  // namespace
 
 int StoreOffer(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  settings::Settings::GetInstance();
   if (args.empty() || args.size() > 2) return Usage(err, "offer MIME-TYPE [FORMAT]");
+  settings::Settings::GetInstance();
 
   config::Config* configuration = config::Config::GetInstance(true);
   config::FormatEntry format;
@@ -73,8 +73,8 @@ int StoreOffer(const std::vector<std::string>& args, std::ostream& out, std::ost
 }
 
 int StoreText(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  settings::Settings::GetInstance();
   if (args.empty() || args.size() > 2 || args[0].empty()) return Usage(err, "text KEY [LANGUAGE]");
+  settings::Settings::GetInstance();
 
   const std::u16string language =
       args.size() > 1 ? platform::FromUtf8(args[1]) : System::GetBrowserLang();
@@ -86,8 +86,8 @@ int StoreText(const std::vector<std::string>& args, std::ostream& out, std::ostr
 }
 
 int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  settings::Settings::GetInstance();
   if (!args.empty()) return Usage(err, "install-texts");
+  settings::Settings::GetInstance();
 
   settings::Mutex fileLock(settings::kDictionaryFileLock, settings::kDictionaryFileErrorBase);
   if (!fileLock.IsLocked()) {

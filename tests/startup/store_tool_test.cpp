@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "platform/Text.h"
 #include "settings/IniFile.h"
+#include "settings/Mutex.h"
 #include "settings/Settings.h"
 #include "startup/StoreTool.h"
 #include "support/TempFolder.h"
@@ -77,6 +81,35 @@ TEST(StoreTool, SetCreatesAMissingFileAndRefusesTextThatWouldNotReadBack) {
   EXPECT_EQ(Store({"set", path, "S", "k", " padded"}).code, 2);
 }
 
+TEST(StoreTool, TakesTheStoresLockOnlyForTheStoresOfTheDataFolder) {
+  TempDataHome home;
+  settings::Settings::GetInstance();
+  const std::string copy = home.Root().File("settings.ini");
+  std::filesystem::copy_file(home.DataFile("settings.ini"), copy);
+
+  std::atomic<int> held{-1};
+  std::atomic<bool> done{false};
+  std::thread holder([&] {
+    settings::Mutex lock(settings::kSettingsFileLock, settings::kSettingsFileErrorBase);
+    held = lock.IsLocked() ? 1 : 0;
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  while (held < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (held == 0) {
+    done = true;
+    holder.join();
+    FAIL() << "the other thread could not take the lock";
+  }
+
+  const ToolRun store = Store({"dump", home.DataFile("../Vexaro/./settings.ini")});
+  EXPECT_EQ(store.code, 1);
+  EXPECT_EQ(store.err, "vexaro-store: the lock \"SettingsFile\" is held by another process; try again\n");
+  EXPECT_EQ(Store({"dump", copy}).code, 0);
+  done = true;
+  holder.join();
+  EXPECT_EQ(Store({"dump", home.DataFile("settings.ini")}).code, 0);
+}
+
 TEST(StoreTool, UnreadableFileIsOneLineOnStderr) {
   testsupport::TempFolder dir;
   const ToolRun missing = Store({"dump", dir.File("missing.ini")});
@@ -91,14 +124,14 @@ TEST(StoreTool, ErrorsNameTheirSite) {
   TempDataHome home;
   settings::Settings::GetInstance();
   settings::ReportError(2, 8, 4, u"Settings::Read");
-  settings::ReportError(110, 13, 84, u"Mutex::CreateMutex - Timeout");
+  settings::ReportError(110, 13, 44, u"Mutex::CreateMutex - Timeout");
   settings::ReportError(0x80190194u, 23, 3, u"Download::StartThead");
   settings::ReportError(1, 42, 1, u"elsewhere");
   const ToolRun errors = Store({"errors"});
   EXPECT_EQ(errors.code, 0) << errors.err;
   EXPECT_EQ(errors.out,
             "0804\t2 (0x00000002)\tSettings::Read (settings.ini read)\n"
-            "1384\t110 (0x0000006e)\tMutex::CreateMutex - Timeout (lock SettingsFileTab)\n"
+            "1344\t110 (0x0000006e)\tMutex::CreateMutex - Timeout (lock SettingsFile)\n"
             "2303\t2149122452 (0x80190194)\tDownload::StartThead (transfer failed)\n"
             "4201\t1 (0x00000001)\tunknown code\n");
 }
