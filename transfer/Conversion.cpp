@@ -1,9 +1,9 @@
 #include "transfer/Conversion.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "localisation/Dictionary.h"
 #include "platform/Errors.h"
 #include "platform/File.h"
 #include "platform/Process.h"
@@ -12,6 +12,7 @@
 #include "settings/Settings.h"
 #include "transfer/Download.h"
 #include "transfer/DownloadRow.h"
+#include "transfer/Texts.h"
 
 namespace transfer {
 
@@ -25,10 +26,11 @@ constexpr int kConverterFailedPoint = 5;
 // Enough for any folder a person keeps; past it the download stays where it is.
 constexpr int kMaxRescueNames = 1000;
 
+// ": 1.2 Mb" and the like, for the converted size.
 std::u16string SizeText(std::uint64_t size) {
-  if (size > 1024000) return platform::Format(": %.1f Mb", static_cast<double>(size) / 1024000.0);
-  if (size > 1024) return platform::Format(": %.1f Kb", static_cast<double>(size) / 1024.0);
-  return platform::Format(": %u bytes", static_cast<unsigned>(size));
+  const SizeUnit unit = UnitFor(size);
+  if (unit.bytes == 1) return platform::Format(": %u bytes", static_cast<unsigned>(size));
+  return platform::Format(": %.1f %s", static_cast<double>(size) / static_cast<double>(unit.bytes), unit.name);
 }
 
 std::size_t NameStart(const std::u16string& path) {
@@ -128,10 +130,10 @@ std::u16string ConversionElapsedText(const std::u16string& label, std::uint32_t 
 
 void RunConversion(DownloadThreadParams& params) {
   DownloadRow& row = *params.row;
-  localisation::Dictionary& dictionary = *params.dictionary;
+  localisation::Dictionary* dictionary = params.dictionary;
   const std::u16string& target = params.targetPath;
 
-  row.SetStatusText(dictionary.Lookup(u"MANAGER_STATUS_CONVERTING") + u": " + target);
+  row.SetStatusText(LookupText(dictionary, u"MANAGER_STATUS_CONVERTING") + u": " + target);
 
   const std::u16string commandLine =
       BuildConversionCommandLine(platform::ProgramFilesCommon(), params.temporaryPath,
@@ -142,16 +144,16 @@ void RunConversion(DownloadThreadParams& params) {
     failed = true;
     settings::ReportError(platform::LastError(), kErrorGroup, kLaunchFailedPoint,
                           u"Download::RunConversion - CreateProcess failed");
-    row.SetStatusText(dictionary.Lookup(u"DOWNLOAD_FILE_STATUS_ERROR_LAUNCH") + u": " + target);
+    row.SetStatusText(LookupText(dictionary, u"DOWNLOAD_FILE_STATUS_ERROR_LAUNCH") + u": " + target);
   } else {
-    const std::u16string label = dictionary.Lookup(u"MANAGER_CONVERSION_TIME_ELAPSED");
+    const std::u16string label = LookupText(dictionary, u"MANAGER_CONVERSION_TIME_ELAPSED");
     row.SetBarColour(kConversionBarColour);
     std::uint32_t exitCode = 0;
     platform::ProcessWait outcome = platform::ProcessWait::TimedOut;
     // The bar stands at 100 from the transfer until the first full second.
     for (std::uint32_t passes = 0; outcome == platform::ProcessWait::TimedOut; ++passes) {
       row.SetDetailText(ConversionElapsedText(label, passes));
-      if (passes > 0) row.SetBarPosition(ConversionBarPosition(passes));
+      if (passes > 0) row.SetBarPosition(std::min(ConversionBarPosition(passes), 100));
       outcome = converter.Wait(kWaitMs, exitCode);
     }
     converter.Close();
@@ -160,7 +162,7 @@ void RunConversion(DownloadThreadParams& params) {
       failed = true;
       settings::ReportError(exitCode, kErrorGroup, kConverterFailedPoint,
                             u"Download::RunConversion - converter failed");
-      row.SetStatusText(platform::Format("Error: %u (0x%8.8x)", exitCode, exitCode) + u": " + target);
+      row.SetStatusText(ErrorCodeText(exitCode) + u": " + target);
     }
   }
 
@@ -175,11 +177,11 @@ void RunConversion(DownloadThreadParams& params) {
     if (converted.Open(target, platform::Share::None)) {
       const long long size = converted.Size();
       if (size >= 0) {
-        row.SetDetailText(dictionary.Lookup(u"MANAGER_CONVERSION_CONVERTED_SIZE") +
+        row.SetDetailText(LookupText(dictionary, u"MANAGER_CONVERSION_CONVERTED_SIZE") +
                           SizeText(static_cast<std::uint64_t>(size)));
       }
     }
-    row.SetStatusText(dictionary.Lookup(u"MANAGER_STATUS_DONE") + u": " + target);
+    row.SetStatusText(LookupText(dictionary, u"MANAGER_STATUS_DONE") + u": " + target);
   }
   row.HideCancel();
 }

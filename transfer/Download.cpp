@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "localisation/Dictionary.h"
 #include "platform/Errors.h"
 #include "platform/File.h"
 #include "platform/Text.h"
 #include "settings/Settings.h"
 #include "transfer/Conversion.h"
+#include "transfer/Texts.h"
 
 namespace transfer {
 
@@ -228,10 +228,6 @@ int OnIdle(void* transfer, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<Transfer*>(transfer)->Idle() ? 0 : 1;
 }
 
-std::u16string Text(const DownloadThreadParams& params, const std::u16string& key) {
-  return params.dictionary ? params.dictionary->Lookup(key) : key;
-}
-
 }  // namespace
 
 std::uint32_t DownloadToFile(DownloadRow& row, const std::u16string& url, const std::u16string& filePath,
@@ -282,7 +278,7 @@ std::uint32_t DownloadToFile(DownloadRow& row, const std::u16string& url, const 
 std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   std::unique_ptr<DownloadThreadParams> params(raw);
   DownloadRow& row = *params->row;
-  row.SetStatusText(Text(*params, u"MANAGER_STATUS_DOWNLOADING") + u": " + params->targetPath);
+  row.SetStatusText(LookupText(params->dictionary, u"MANAGER_STATUS_DOWNLOADING") + u": " + params->targetPath);
   row.m_finished = false;
 
   const std::u16string& file = params->temporaryPath.empty() ? params->targetPath : params->temporaryPath;
@@ -291,7 +287,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   if (r != kSOk) {
     settings::ReportError(r, 23, 3, u"Download::DownloadToFile failed");
     const std::u16string failure =
-        r == kEAbort ? Text(*params, u"MANAGER_ERROR_DOWNLOAD_CANCELED") : platform::Format("Error: %u (0x%8.8x)", r, r);
+        r == kEAbort ? LookupText(params->dictionary, u"MANAGER_ERROR_DOWNLOAD_CANCELED") : ErrorCodeText(r);
     row.SetStatusText(failure + u": " + params->targetPath);
     row.HideCancel();
   } else if (!params->temporaryPath.empty()) {

@@ -57,6 +57,10 @@ inline constexpr std::uint32_t kDefaultStallMs = 60000;
 // WM_DOWNLOAD_FINISHED (WM_APP + 1): what DownloadRow::NotifyFinished stands for.
 inline constexpr std::uint32_t WM_DOWNLOAD_FINISHED = 0x8001;
 
+// Lifetime: the row and the dictionary must outlive the worker, conversion
+// included: a converter runs to its end whatever happens to the row, and the
+// worker looks texts up until then. The owner keeps both until the row's
+// m_workerDone is set.
 struct DownloadThreadParams {
   DownloadRow* row = nullptr;
   std::u16string url;
@@ -69,6 +73,7 @@ struct DownloadThreadParams {
   // The download's own extension (without '.'), under which the conversion
   // runner keeps the download when converting fails; may be empty.
   std::u16string nativeExtension;
+  // Source of the row's texts; without one the keys are shown.
   localisation::Dictionary* dictionary = nullptr;
   // Expected size from the command line; 0 = take Content-Length.
   std::uint64_t size = 0;

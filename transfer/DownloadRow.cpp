@@ -1,39 +1,39 @@
 #include "transfer/DownloadRow.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/Text.h"
+#include "transfer/Texts.h"
 
 namespace transfer {
 
 namespace {
 
-// The unit goes by the total, so both amounts of a line share it; a Mb is
-// 1,024,000 bytes (the unit the add-on's pages show too).
-constexpr std::uint64_t kKbBytes = 1024;
-constexpr std::uint64_t kMbBytes = 1024000;
-
-// Amounts go through single precision before printing, so "%.1f" rounds
-// where the add-on's figures round.
+// Amounts pass through single precision before printing; at a rounding
+// boundary that decides the last digit shown, so it is kept on purpose.
 double Scaled(std::uint64_t bytes, std::uint64_t unit) {
   return static_cast<float>(static_cast<double>(bytes) / static_cast<double>(unit));
 }
 
+// The unit goes by the total, so both amounts of a line share it.
 std::u16string AmountText(std::uint64_t progress, std::uint64_t total, const std::u16string& ofText) {
   const std::string of = platform::ToUtf8(ofText);
-  if (total > kMbBytes) {
-    return platform::Format("%.1f %s %.1f Mb", Scaled(progress, kMbBytes), of.c_str(), Scaled(total, kMbBytes));
+  const SizeUnit unit = UnitFor(total);
+  if (unit.bytes == 1) {
+    return platform::Format("%llu %s %llu bytes", static_cast<unsigned long long>(progress), of.c_str(),
+                            static_cast<unsigned long long>(total));
   }
-  if (total > kKbBytes) {
-    return platform::Format("%.1f %s %.1f Kb", Scaled(progress, kKbBytes), of.c_str(), Scaled(total, kKbBytes));
-  }
-  return platform::Format("%llu %s %llu bytes", static_cast<unsigned long long>(progress), of.c_str(),
-                          static_cast<unsigned long long>(total));
+  return platform::Format("%.1f %s %.1f %s", Scaled(progress, unit.bytes), of.c_str(), Scaled(total, unit.bytes),
+                          unit.name);
 }
 
+// progress * 100 / total without overflow, full at 100.
 int Percent(std::uint64_t progress, std::uint64_t total) {
-  const unsigned __int128 percent = static_cast<unsigned __int128>(progress) * 100 / total;
-  return static_cast<int>(std::min<unsigned __int128>(percent, 100));
+  if (progress >= total) return 100;
+  if (progress <= UINT64_MAX / 100) return static_cast<int>(progress * 100 / total);
+  // Here total > progress > 2^64 / 100, so total / 100 loses nothing visible.
+  return static_cast<int>(std::min<std::uint64_t>(progress / (total / 100), 100));
 }
 
 }  // namespace
@@ -41,7 +41,7 @@ int Percent(std::uint64_t progress, std::uint64_t total) {
 std::uint32_t DownloadRow::OnProgress(std::uint64_t progress, std::uint64_t total, std::uint32_t statusCode) {
   if (BarExists() && statusCode == kStatusDownloadingData) {
     const std::u16string text =
-        total > 0 ? AmountText(progress, total, m_ofText) : platform::Format("%.1f Mb", Scaled(progress, kMbBytes));
+        total > 0 ? AmountText(progress, total, m_ofText) : platform::Format("%.1f Mb", Scaled(progress, kBytesPerMb));
     if (text != m_lastDetailText) {
       SetDetailText(text);
       m_lastDetailText = text;

@@ -94,6 +94,20 @@ class DownloadTest : public ::testing::Test {
                                  return false;
                                });
     });
+    // 1,000 bytes, then the terminating chunk only once the test has released
+    // it, and a further /terminator/<ms> after that.
+    http.Get(R"(/terminator/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      const auto hold = std::chrono::milliseconds(std::stoi(req.matches[1]));
+      res.set_chunked_content_provider("application/octet-stream", [this, hold](std::size_t offset,
+                                                                                httplib::DataSink& sink) {
+        if (offset == 0) return sink.write(Pattern(1000).data(), 1000);
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!released_ && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+        server_.Pause(hold);
+        sink.done();
+        return true;
+      });
+    });
     ASSERT_TRUE(server_.Start());
   }
 
@@ -133,6 +147,7 @@ class DownloadTest : public ::testing::Test {
   std::mutex mutex_;
   httplib::Headers headers_;
   std::atomic<bool> holding_{false};
+  std::atomic<bool> released_{false};
 };
 
 struct HeaderCase {
@@ -274,7 +289,9 @@ TEST_F(DownloadTest, CancelWhileNoDataFlows) {
   auto* params = Params("/hold", target);
   params->stallMs = 120000;  // a missed cancel would end as a stall much later
   std::thread worker([&] { Run(row, params); });
-  while (!holding_) std::this_thread::sleep_for(10ms);
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!holding_ && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(holding_) << "the server never received the request";
   row.m_stopEvent.Set();
   worker.join();
   EXPECT_EQ(row.LastStatus(), Text(u"MANAGER_ERROR_DOWNLOAD_CANCELED") + u": " + target);
@@ -282,17 +299,48 @@ TEST_F(DownloadTest, CancelWhileNoDataFlows) {
   ExpectFinished(row);
 }
 
-TEST_F(DownloadTest, SignalAfterLastChunkIsTakenByFinalReport) {
+// Cancel clicked after the last chunk's report: the signal waits for the next
+// test of the stop event. The report that completes the download takes it
+// when it comes first; while the end of the body is slow in coming, the
+// once-a-second idle test finds it and the download is cancelled.
+struct LateSignalCase {
+  const char* name;
+  int terminatorDelayMs;
+  bool completed;
+};
+
+void PrintTo(const LateSignalCase& c, std::ostream* os) { *os << c.name; }
+
+class LateSignalTest : public DownloadTest, public ::testing::WithParamInterface<LateSignalCase> {};
+
+TEST_P(LateSignalTest, SignalAfterLastChunk) {
+  const LateSignalCase& c = GetParam();
   const std::u16string target = folder_.File16("clip.flv");
   RecordingRow row(target);
-  row.onStatus = [&row](const std::u16string& text) {
-    if (text.rfind(u"Download completed", 0) == 0) row.m_stopEvent.Set();
-  };
-  Run(row, Params("/bytes/1000", target));
-  EXPECT_EQ(row.LastStatus(), u"Download completed: " + target);
-  EXPECT_EQ(RecordedError(), u"");
-  EXPECT_FALSE(row.m_stopEvent.TryWait());
+  std::thread worker([&] { Run(row, Params("/terminator/" + std::to_string(c.terminatorDelayMs), target)); });
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (row.Snapshot().detailTexts.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  row.m_stopEvent.Set();
+  released_ = true;
+  worker.join();
+
+  if (c.completed) {
+    EXPECT_EQ(row.LastStatus(), u"Download completed: " + target);
+    EXPECT_EQ(RecordedError(), u"");
+  } else {
+    EXPECT_EQ(row.LastStatus(), Text(u"MANAGER_ERROR_DOWNLOAD_CANCELED") + u": " + target);
+    EXPECT_EQ(RecordedError(), u"2147500036");
+  }
+  EXPECT_FALSE(row.m_stopEvent.TryWait()) << "the signal was not consumed";
+  ExpectFinished(row);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, LateSignalTest,
+                         ::testing::Values(LateSignalCase{"FinalReportTakesIt", 0, true},
+                                           LateSignalCase{"SlowEndOfBodyIsCancelled", 2500, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadTest, StartRunsWorkerOnItsOwnThread) {
   const std::u16string target = folder_.File16("clip.flv");
@@ -379,7 +427,7 @@ INSTANTIATE_TEST_SUITE_P(
                   FileAfter::Partial, 30000},
         FaultCase{"BodyShortConverting", "/short/100000/30000", false, true, 60000, 0x800C0008u, FileAfter::Partial,
                   30000},
-        FaultCase{"Stalled", "/stall", false, false, 1000, 0x800C000Bu, FileAfter::Partial, 1000},
+        FaultCase{"Stalled", "/stall", false, false, 3000, 0x800C000Bu, FileAfter::Partial, 1000},
         FaultCase{"TooManyRedirects", "/redirect/21", false, false, 60000, 0x800C0014u, FileAfter::Untouched, 0},
         FaultCase{"DiskFull", "/bytes/100000", true, false, 60000, 0x80070070u, FileAfter::Untouched, 0},
         FaultCase{"NothingListening", "http://127.0.0.1:1/clip.flv", false, false, 60000, 1, FileAfter::Untouched, 0},
