@@ -27,8 +27,8 @@ std::string ToUtf16LeBytes(std::u16string_view text) {
   return bytes;
 }
 
-// A chunk counts only up to its first NUL code unit, the way the add-on reads
-// it into a terminated buffer; a trailing odd byte is no whole unit.
+// A chunk counts only up to its first NUL code unit: the stores are read as
+// terminated text, chunk by chunk. A trailing odd byte is no whole unit.
 void AppendChunk(const unsigned char* bytes, std::size_t count, std::u16string& text) {
   for (std::size_t i = 0; i + 1 < count; i += 2) {
     const char16_t unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
