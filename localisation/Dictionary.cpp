@@ -18,8 +18,8 @@ std::recursive_mutex& DictionaryLock() {
 
 Dictionary* instance = nullptr;
 
-// Old dictionary files (still shipped by older add-ons) use these keys; their
-// texts win over the current keys so an add-on's own wording stays.
+// Older dictionary files use these keys; their texts win over the current
+// keys, so a file's own wording stays.
 constexpr const char16_t* kKeyAliases[][2] = {
     {u"UPDATE", u"MENU_UPDATE"},
     {u"ABOUT", u"MENU_ABOUT"},

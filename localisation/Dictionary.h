@@ -41,7 +41,7 @@ class Dictionary {
   // The number recorded for a missing key: the first two code units of the
   // language and the first two of the key, packed from the most significant
   // byte down (a missing unit counts as 0; units above 255 overlap their
-  // neighbour, as the add-on expects).
+  // neighbour).
   static std::uint32_t MissingKeyCode(const std::u16string& language,
                                       const std::u16string& key);
 

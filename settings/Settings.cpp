@@ -350,7 +350,8 @@ void Settings::IncrementCounter(const std::u16string& key) {
   {
     std::lock_guard<std::recursive_mutex> guard(SettingsLock());
     const auto it = tabSettingsMap_.find(key);
-    // Wraps like the add-on's 32-bit arithmetic, without overflowing.
+    // 32-bit arithmetic: INT32_MAX + 1 wraps to INT32_MIN, without the
+    // undefined signed overflow.
     const std::uint32_t current =
         it == tabSettingsMap_.end() ? 0u : static_cast<std::uint32_t>(platform::ParseLong(it->second));
     tabSettingsMap_[key] = platform::Format("%d", static_cast<std::int32_t>(current + 1u));
