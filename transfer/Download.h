@@ -57,10 +57,11 @@ inline constexpr std::uint32_t kDefaultStallMs = 60000;
 // WM_DOWNLOAD_FINISHED (WM_APP + 1): what DownloadRow::NotifyFinished stands for.
 inline constexpr std::uint32_t WM_DOWNLOAD_FINISHED = 0x8001;
 
-// Lifetime: the row and the dictionary must outlive the worker, conversion
-// included: a converter runs to its end whatever happens to the row, and the
-// worker looks texts up until then. The owner keeps both until the row's
-// m_workerDone is set.
+// Lifetime: the row and the dictionary (when one is given) must outlive the
+// worker, including a conversion that runs to its end: the converter runs on
+// whatever happens to the row, and the worker writes to the row and looks
+// texts up until it ends. The owner keeps both until the row's m_workerDone
+// is set.
 struct DownloadThreadParams {
   DownloadRow* row = nullptr;
   std::u16string url;

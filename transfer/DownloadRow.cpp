@@ -32,7 +32,8 @@ std::u16string AmountText(std::uint64_t progress, std::uint64_t total, const std
 int Percent(std::uint64_t progress, std::uint64_t total) {
   if (progress >= total) return 100;
   if (progress <= UINT64_MAX / 100) return static_cast<int>(progress * 100 / total);
-  // Here total > progress > 2^64 / 100, so total / 100 loses nothing visible.
+  // Here total > progress > 2^64 / 100: dividing by total / 100 can come out
+  // one point high at most, and only for amounts beyond 184 petabytes.
   return static_cast<int>(std::min<std::uint64_t>(progress / (total / 100), 100));
 }
 

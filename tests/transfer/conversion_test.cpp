@@ -198,6 +198,20 @@ TEST_F(ConversionTest, ConverterThatEndsAtOnceGetsOnePass) {
   EXPECT_EQ(record.cancelHidden, 1);
 }
 
+// Without a dictionary every text shows its key, as for a text the
+// dictionary lacks.
+TEST_F(ConversionTest, WithoutDictionaryShowsTheKeys) {
+  params_.dictionary = nullptr;
+  InstallScript("truncate -s 2048 \"$last\"");
+
+  transfer::RunConversion(params_);
+
+  const auto record = row_.Snapshot();
+  EXPECT_EQ(record.statusTexts,
+            (std::vector<std::u16string>{u"MANAGER_STATUS_CONVERTING: " + Target(), u"MANAGER_STATUS_DONE: " + Target()}));
+  EXPECT_EQ(record.detailTexts, (std::vector<std::u16string>{kElapsed + u": 0:00", u"", kConvertedSize + u": 2.0 Kb"}));
+}
+
 TEST_F(ConversionTest, LongerConversionShowsElapsedTimeAndGrowingBar) {
   InstallScript("sleep 3.5; : > \"$last\"");
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,13 @@ const Case kCases[] = {
     {"BeyondFourGiB", 5000000000, 10000000000, kStatusDownloadingData, true, {u"4882.8 of 9765.6 Mb"}, {50}, {}, 0},
     {"PercentWithoutOverflow", 1000000000000000000, 2000000000000000000, kStatusDownloadingData, true,
      {u"976562487296.0 of 1953124974592.0 Mb"}, {50}, {}, 0},
+    // Around the largest count whose hundredfold still fits in 64 bits.
+    {"PercentLargestPlainProduct", 184467440737095516, 737869762948382064, kStatusDownloadingData, true,
+     {u"180143980544.0 of 720575922176.0 Mb"}, {25}, {}, 0},
+    {"PercentProductPastSixtyFourBits", 3000000000000000000, 10000000000000000000u, kStatusDownloadingData, true,
+     {u"2929687527424.0 of 9765625266176.0 Mb"}, {30}, {}, 0},
+    {"PercentOfLargestTotal", 184467440737095517, UINT64_MAX, kStatusDownloadingData, true,
+     {u"180143980544.0 of 18014399365120.0 Mb"}, {1}, {}, 0},
     {"Completion", 800, 800, kStatusEndDownloadData, true, {}, {100}, {u"Download completed: /d/clip.flv"}, 1},
     {"BarGoneShowsNothing", 800, 800, kStatusDownloadingData, false, {}, {}, {}, 0},
     {"BarGoneNoCompletion", 800, 800, kStatusEndDownloadData, false, {}, {}, {}, 0},
