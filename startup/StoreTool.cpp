@@ -66,10 +66,13 @@ std::optional<StoreLock> LockFor(const std::string& path) {
   return it->second;
 }
 
-// Takes the store's lock when path is a store. False (with a line on err)
-// only when the lock is needed and another process holds it; lock stays
-// empty for files that need none.
-bool TakeLock(const std::string& path, std::unique_ptr<settings::Mutex>& lock, std::ostream& err) {
+void PrintReadError(const std::string& path, std::uint32_t error, std::ostream& err) {
+  err << "vexaro-store: cannot read " << path << ": " << platform::ErrorText(error) << "\n";
+}
+
+}  // namespace
+
+bool TakeStoreLock(const std::string& path, std::unique_ptr<settings::Mutex>& lock, std::ostream& err) {
   const auto store = LockFor(path);
   if (!store) return true;
   lock = std::make_unique<settings::Mutex>(store->name, store->errorBase);
@@ -77,12 +80,6 @@ bool TakeLock(const std::string& path, std::unique_ptr<settings::Mutex>& lock, s
   err << "vexaro-store: the lock \"" << ToUtf8(store->name) << "\" is held by another process; try again\n";
   return false;
 }
-
-void PrintReadError(const std::string& path, std::uint32_t error, std::ostream& err) {
-  err << "vexaro-store: cannot read " << path << ": " << platform::ErrorText(error) << "\n";
-}
-
-}  // namespace
 
 int StoreDump(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   const FileArgs parsed = SplitFlags(args);
@@ -92,7 +89,7 @@ int StoreDump(const std::vector<std::string>& args, std::ostream& out, std::ostr
   }
   const std::string& path = parsed.positional[0];
   std::unique_ptr<settings::Mutex> lock;
-  if (!TakeLock(path, lock, err)) return 1;
+  if (!TakeStoreLock(path, lock, err)) return 1;
 
   settings::IniFile file(FromUtf8(path), parsed.checksum);
   if (!file.Read()) {
@@ -129,7 +126,7 @@ int StoreSet(const std::vector<std::string>& args, std::ostream& out, std::ostre
     return 2;
   }
   std::unique_ptr<settings::Mutex> lock;
-  if (!TakeLock(path, lock, err)) return 1;
+  if (!TakeStoreLock(path, lock, err)) return 1;
 
   settings::IniFile file(FromUtf8(path), parsed.checksum);
   std::map<std::u16string, settings::SectionMap> sections;
@@ -202,11 +199,8 @@ int StoreErrors(const std::vector<std::string>& args, std::ostream& out, std::os
     return 1;
   }
   const std::string path = ToUtf8(path16);
-  settings::Mutex lock(settings::kSettingsFileTabLock, settings::kSettingsFileTabErrorBase);
-  if (!lock.IsLocked()) {
-    err << "vexaro-store: the lock \"SettingsFileTab\" is held by another process; try again\n";
-    return 1;
-  }
+  std::unique_ptr<settings::Mutex> lock;
+  if (!TakeStoreLock(path, lock, err)) return 1;
   settings::IniFile file(FromUtf8(path), true);
   if (!file.Read()) {
     PrintReadError(path, file.LastError(), err);

@@ -7,9 +7,14 @@
 // returns the process exit code (0 success, 1 failure, 2 usage).
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
+
+namespace settings {
+class Mutex;
+}
 
 namespace startup {
 
@@ -23,6 +28,12 @@ int StoreErrors(const std::vector<std::string>& args, std::ostream& out, std::os
 int StoreOffer(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int StoreText(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// Takes the named lock of path when path is one of the four stores of the
+// data folder ("config.ini", "dictionary.ini", "settings.ini",
+// "settings_tab.ini"); lock stays empty for any other file. False, with one
+// line on err, only when the lock is needed and another process holds it.
+bool TakeStoreLock(const std::string& path, std::unique_ptr<settings::Mutex>& lock, std::ostream& err);
 
 // The place in the program that reports an error-record code ("0704" ->
 // "Settings::GetTempPath failed"); empty for a code the program never records.

@@ -89,12 +89,9 @@ int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, s
   if (!args.empty()) return Usage(err, "install-texts");
   settings::Settings::GetInstance();
 
-  settings::Mutex fileLock(settings::kDictionaryFileLock, settings::kDictionaryFileErrorBase);
-  if (!fileLock.IsLocked()) {
-    err << "vexaro-store: the lock DictionaryFile could not be taken\n";
-    return 1;
-  }
   const std::u16string path = settings::Settings::GetDataPath(u"dictionary.ini");
+  std::unique_ptr<settings::Mutex> lock;
+  if (!TakeStoreLock(platform::ToUtf8(path), lock, err)) return 1;
   // The add-on may have installed texts of its own; those stay.
   if (platform::FileExists(path)) {
     out << "kept " << platform::ToUtf8(path) << "\n";
