@@ -17,8 +17,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 
+#include "settings/ErrorSites.h"
 #include "settings/IniFile.h"
 
 namespace settings {
@@ -114,5 +116,9 @@ inline void SetDefaults() { Settings::GetInstance()->TabSetDefaults(); }
 // failed or timed-out wait for "SettingsFileTab" (1383, 1384) is not recorded:
 // recording it would wait for that same lock again.
 void ReportError(std::uint32_t error, int group, int point, const char16_t* text);
+// The same for one entry of the table in ErrorSites.h.
+inline void ReportError(std::uint32_t error, const ErrorSite& site) {
+  ReportError(error, site.group, site.point, site.text);
+}
 
 }  // namespace settings

@@ -285,7 +285,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   const std::uint32_t r =
       DownloadToFile(row, params->url, file, params->size, params->cookie, params->referer, params->stallMs);
   if (r != kSOk) {
-    settings::ReportError(r, 23, 3, u"Download::DownloadToFile failed");
+    settings::ReportError(r, settings::errors::kTransferFailed);
     const std::u16string failure =
         r == kEAbort ? LookupText(params->dictionary, u"MANAGER_ERROR_DOWNLOAD_CANCELED") : ErrorCodeText(r);
     row.SetStatusText(failure + u": " + params->targetPath);
