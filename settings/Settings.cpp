@@ -310,6 +310,16 @@ bool Settings::TabRead() {
   tabFile_.Clear();  // no section of an earlier read may survive this one
   const bool read = tabFile_.Read();
   const std::uint32_t error = tabFile_.LastError();
+  if (!read && error != platform::kErrFileNotFound) {
+    // What the file holds now is unknown, so the maps are no picture of it:
+    // writing them would erase what other processes recorded meanwhile.
+    {
+      std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+      tabReadable_ = false;
+    }
+    ReportError(error, errors::kTabRead);
+    return false;
+  }
   bool intact = false;
   if (read) {
     TabSetDefaults();
@@ -321,14 +331,37 @@ bool Settings::TabRead() {
       errorsMap_ = errors;
       intact = true;
     } else {
-      ReportError(0, 19, 6, u"SettingsTab::Read - Checksum");
+      ReportError(0, errors::kTabChecksum);
     }
-  } else if (error != platform::kErrFileNotFound) {
-    ReportError(error, 19, 4, u"SettingsTab::Read");
   }
-  if ((!read && error == platform::kErrFileNotFound) || (read && !intact)) tabModified_ = true;
+  if (!intact) tabModified_ = true;  // missing or damaged: rewritten at once
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    tabReadable_ = true;
+    // What could not be stored while the file was unreadable goes on top of
+    // what the file holds now.
+    for (const auto& [key, value] : unsavedErrors_) {
+      if (errorsMap_.emplace(key, value).second) tabModified_ = true;
+    }
+    for (const auto& [key, count] : unsavedCounts_) {
+      AddToCounter(key, count);
+      tabModified_ = true;
+    }
+    unsavedErrors_.clear();
+    unsavedCounts_.clear();
+  }
   TabWrite();
   return intact;
+}
+
+void Settings::AddToCounter(const std::u16string& key, std::uint32_t count) {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  const auto it = tabSettingsMap_.find(key);
+  // 32-bit arithmetic: INT32_MAX + 1 wraps to INT32_MIN, without the
+  // undefined signed overflow.
+  const std::uint32_t current =
+      it == tabSettingsMap_.end() ? 0u : static_cast<std::uint32_t>(platform::ParseLong(it->second));
+  tabSettingsMap_[key] = platform::Format("%d", static_cast<std::int32_t>(current + count));
 }
 
 bool Settings::TabWrite() {
@@ -337,13 +370,14 @@ bool Settings::TabWrite() {
   SectionMap errors;
   {
     std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    if (!tabReadable_) return false;  // never over a file this state was not read from
     settings = tabSettingsMap_;
     errors = errorsMap_;
   }
   // Both sections are always written, also when empty.
   const bool written = WriteSections(tabFile_, {{kSettingsSection, settings}, {kErrorsSection, errors}});
   tabModified_ = !written;
-  if (!written) ReportError(tabFile_.LastError(), 19, 5, u"SettingsTab::Write");
+  if (!written) ReportError(tabFile_.LastError(), errors::kTabWrite);
   return written;
 }
 
@@ -353,12 +387,11 @@ void Settings::IncrementCounter(const std::u16string& key) {
   TabRead();
   {
     std::lock_guard<std::recursive_mutex> guard(SettingsLock());
-    const auto it = tabSettingsMap_.find(key);
-    // 32-bit arithmetic: INT32_MAX + 1 wraps to INT32_MIN, without the
-    // undefined signed overflow.
-    const std::uint32_t current =
-        it == tabSettingsMap_.end() ? 0u : static_cast<std::uint32_t>(platform::ParseLong(it->second));
-    tabSettingsMap_[key] = platform::Format("%d", static_cast<std::int32_t>(current + 1u));
+    if (!tabReadable_) {
+      ++unsavedCounts_[key];
+      return;
+    }
+    AddToCounter(key, 1);
     tabModified_ = true;
   }
   TabWrite();
@@ -370,6 +403,10 @@ void Settings::RecordError(const std::u16string& key, const std::u16string& valu
   TabRead();
   {
     std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    if (!tabReadable_) {
+      unsavedErrors_.emplace(key, value);
+      return;
+    }
     if (errorsMap_.emplace(key, value).second) tabModified_ = true;
   }
   TabWrite();

@@ -73,7 +73,9 @@ class Settings {
   SectionMap GetErrors();
   SectionMap GetTabSettings();
 
-  // The settings_tab.ini half; callers hold "SettingsFileTab".
+  // The settings_tab.ini half; callers hold "SettingsFileTab". TabWrite()
+  // writes nothing (false) unless the last TabRead() read the file or found
+  // it missing: a file that could not be read is never written over.
   bool TabRead();   // SettingsTab::Read
   bool TabWrite();  // SettingsTab::Write
   void TabSetDefaults();  // SettingsTab::SetDefaults
@@ -98,6 +100,15 @@ class Settings {
   // stored meanwhile, to be applied over what that read finds.
   bool settingsLoaded_ = false;
   SectionMap unsavedValues_;
+  // settings_tab.ini: the maps hold what the last read found (or the file is
+  // missing). After a read that failed otherwise nothing is written; error
+  // records and counts made meanwhile wait here and are applied over what
+  // the next good read finds.
+  bool tabReadable_ = false;
+  SectionMap unsavedErrors_;
+  std::map<std::u16string, std::uint32_t> unsavedCounts_;
+
+  void AddToCounter(const std::u16string& key, std::uint32_t count);
 };
 
 // Names in the design's Class::Method form.
