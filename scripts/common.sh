@@ -13,6 +13,7 @@ PACKAGES=(
   libcpp-httplib-dev
   ffmpeg curl
   python3 time
+  locales
 )
 
 install_packages() {
