@@ -35,6 +35,6 @@ install_packages() {
 }
 
 build() {
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXARO_WERROR=ON
   cmake --build "$BUILD" -j "$(nproc)"
 }

@@ -34,8 +34,8 @@ const std::u16string kConvertedSize = u"MANAGER_CONVERSION_CONVERTED_SIZE";
 class ConversionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The build tree's converter link, found before the override below.
-    systemConverter_ = ToUtf8(platform::ProgramFilesCommon()) + "/Vexaro/ffmpeg";
+    // The build tree's converter link (made when configuring).
+    systemConverter_ = VEXARO_BUILD_CONVERTER;
     settings::Settings::GetInstance();
     programs_ = work_.File("programs");
     fs::create_directories(programs_ + "/Vexaro");
