@@ -39,7 +39,7 @@ void RunConversion(DownloadThreadParams& params);
 
 // The converter's command line: the quoted program path, -i and the quoted
 // input, -y, the arguments as they stand and the quoted output, e.g.
-//   "/usr/lib/Vexaro/ffmpeg" -i "/tmp/vx_1.flv" -y -acodec mp3 "/m/a.mp3"
+//   "/usr/libexec/Vexaro/ffmpeg" -i "/tmp/vx_1.flv" -y -acodec mp3 "/m/a.mp3"
 // Empty arguments leave two blanks before the output. The file paths are
 // quoted with platform::QuoteArgument, so a quote or a trailing backslash in a
 // file name reaches the converter unchanged instead of splitting the line.
