@@ -292,6 +292,23 @@ void CDownloadFileDialog::OnDownloadFinished() {
   if (m_autoCloseBox->isChecked()) done(QDialog::Accepted);
 }
 
+QByteArray TextRecord(const std::u16string& text) {
+  QByteArray bytes;
+  bytes.reserve(static_cast<qsizetype>(text.size() * 2));
+  for (const char16_t unit : text) {
+    bytes.append(static_cast<char>(unit & 0xFF));
+    bytes.append(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+QByteArray SizeRecord(std::int32_t size) {
+  const auto raw = static_cast<std::uint32_t>(size);
+  QByteArray bytes;
+  for (int shift = 0; shift < 32; shift += 8) bytes.append(static_cast<char>((raw >> shift) & 0xFF));
+  return bytes;
+}
+
 void WaitForDetachedWorkers() {
   std::vector<transfer::CDownloadItem*>& rows = DetachedRows();
   for (;;) {

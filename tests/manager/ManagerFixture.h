@@ -25,23 +25,9 @@ namespace testsupport {
 
 using manager::CDownloadFileDialog;
 
-// A string record: UTF-16LE code units without terminator.
-inline QByteArray Utf16(const std::u16string& text) {
-  QByteArray bytes;
-  for (const char16_t unit : text) {
-    bytes.append(static_cast<char>(unit & 0xFF));
-    bytes.append(static_cast<char>(unit >> 8));
-  }
-  return bytes;
-}
-
-// The size record: 4 bytes, signed little-endian.
-inline QByteArray SizeRecord(std::int32_t size) {
-  const auto raw = static_cast<std::uint32_t>(size);
-  QByteArray bytes;
-  for (int shift = 0; shift < 32; shift += 8) bytes.append(static_cast<char>((raw >> shift) & 0xFF));
-  return bytes;
-}
+using manager::SizeRecord;
+// A string record.
+inline QByteArray Utf16(const std::u16string& text) { return manager::TextRecord(text); }
 
 class ManagerFixture : public ::testing::Test {
  protected:

@@ -105,6 +105,9 @@ TEST_F(DialogTest, LaysOutTheTemplate) {
   EXPECT_EQ(row->property("id").toInt(), 1600);
   EXPECT_EQ(row->objectName(), "dlitem");
   EXPECT_EQ(row->StopEventName(), u"stopevent0");
+
+  minimise->click();
+  EXPECT_TRUE(dialog.windowState() & Qt::WindowMinimized);
 }
 
 TEST_F(DialogTest, ClosingWhileARowRunsAsksFirst) {
