@@ -82,7 +82,10 @@ int main(int argc, char** argv) {
     ticker.start(kTickMs);
     dialog.exec();
     for (int i = 0; i < dialog.RowCount(); ++i) {
-      failed = failed || !dialog.Row(i)->StatusText().startsWith("Download completed: ");
+      const QString status = dialog.Row(i)->StatusText();
+      if (status.startsWith("Download completed: ")) continue;
+      failed = true;
+      std::cerr << "row " << i << ": " << status.toStdString() << "\n";
     }
   }
   const double wall = clock.nsecsElapsed() / 1e9;

@@ -159,10 +159,17 @@ TEST_F(DialogTest, CloseWhenFinishedWaitsForHandedOverRows) {
     CDownloadFileDialog& dialog = Open("/bytes/2000", File("first.bin"), checked);
     Send(Url("/bytes/300000"), File("second.bin"));
     Send(Url("/bytes/600000"), File("third.bin"));
-    ASSERT_EQ(dialog.RowCount(), 3);
+    // Many rows finishing at once: the dialog must not end on a worker's flag
+    // while another row still waits to show its last word.
+    for (int i = 0; i < 12; ++i) Send(Url("/bytes/3000"), File("small" + std::to_string(i) + ".bin"));
+    ASSERT_EQ(dialog.RowCount(), 15);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.CloseButton()->text() == "Close"; }, 30000));
     EXPECT_TRUE(AllFinished());
+    for (int i = 0; i < dialog.RowCount(); ++i) {
+      EXPECT_TRUE(dialog.Row(i)->StatusText().startsWith("Download completed: ")) << i;
+      EXPECT_FALSE(dialog.Row(i)->CancelShown()) << i;
+    }
     EXPECT_EQ(dialog.isVisible(), !checked);
     if (checked) {
       EXPECT_EQ(dialog.result(), QDialog::Accepted);
