@@ -83,7 +83,8 @@ def main():
     folder = os.path.join(scratch, "downloads")
     os.makedirs(folder)
     env = dict(os.environ, no_proxy="*", QT_QPA_PLATFORM="offscreen", LC_ALL="C",
-               XDG_DATA_HOME=os.path.join(scratch, "data"), XDG_CACHE_HOME=os.path.join(scratch, "cache"))
+               XDG_DATA_HOME=os.path.join(scratch, "data"), XDG_CACHE_HOME=os.path.join(scratch, "cache"),
+               XDG_RUNTIME_DIR=scratch)
     server = subprocess.Popen([args.server], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         base = f"http://127.0.0.1:{int(server.stdout.readline())}"
