@@ -14,6 +14,7 @@ PACKAGES=(
   ffmpeg curl
   python3 time
   locales
+  qt6-base-dev qt6-svg-dev fonts-liberation
 )
 
 install_packages() {
