@@ -13,6 +13,7 @@ PACKAGES=(
   libcpp-httplib-dev
   ffmpeg curl
   python3 time
+  qt6-base-dev qt6-svg-dev fonts-liberation
 )
 
 install_packages() {
