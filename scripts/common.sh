@@ -14,6 +14,7 @@ PACKAGES=(
   ffmpeg curl
   python3 time
   qt6-base-dev qt6-svg-dev fonts-liberation
+  xvfb xdotool x11-apps imagemagick
 )
 
 install_packages() {
