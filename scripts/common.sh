@@ -14,7 +14,7 @@ PACKAGES=(
   ffmpeg curl
   python3 time
   qt6-base-dev qt6-svg-dev fonts-liberation
-  xvfb xdotool x11-apps imagemagick
+  xvfb xdotool x11-apps imagemagick libxcb1-dev
 )
 
 install_packages() {

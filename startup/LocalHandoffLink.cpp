@@ -111,10 +111,12 @@ void LocalHandoffLink::StopListening() {
   marker_.Release();
 }
 
-bool SendHandoffRecords(const QString& socketPath, const std::vector<HandoffRecord>& records, int timeoutMs) {
+bool SendHandoffRecords(const QString& socketPath, const std::vector<HandoffRecord>& records, int timeoutMs,
+                        const std::function<void()>& connected) {
   QLocalSocket socket;
   socket.connectToServer(socketPath);
   if (!socket.waitForConnected(timeoutMs)) return false;
+  if (connected) connected();
   for (const HandoffRecord& record : records) {
     const std::string bytes = EncodeRecord(record);
     socket.write(bytes.data(), static_cast<qint64>(bytes.size()));

@@ -13,6 +13,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,8 +61,9 @@ class LocalHandoffLink : public InstanceLink {
 };
 
 // Connects to socketPath and sends the records, each answered before the
-// next. True when every record was answered.
+// next. True when every record was answered. connected, when given, runs once
+// the connection stands, just before the first record goes out.
 bool SendHandoffRecords(const QString& socketPath, const std::vector<HandoffRecord>& records,
-                        int timeoutMs = kHandoffAnswerTimeoutMs);
+                        int timeoutMs = kHandoffAnswerTimeoutMs, const std::function<void()>& connected = {});
 
 }  // namespace startup
