@@ -201,7 +201,7 @@ void CDownloadFileDialog::OnInitDialog() {
   m_host->setObjectName(QStringLiteral("dlHost"));
   m_host->setProperty("id", kHostId);
   m_host->setGeometry(QRect(QPoint(10, 0), QPoint(client.width() - 1, client.height() - 1 - 50)));
-  m_hostClient = QRect(QPoint(0, 0), m_host->Viewport()->size());
+  m_hostClient = QRect(QPoint(0, 0), m_host->size());
   // 6. Its background and its scroll sizes: the whole client, default steps.
   m_host->SetBackground(buttonFace);
   m_host->SetScrollMetrics(m_hostClient.size());
@@ -290,6 +290,23 @@ void CDownloadFileDialog::OnDownloadFinished() {
   if (!AllFinished()) return;
   m_closeButton->setText(QStringLiteral("Close"));
   if (m_autoCloseBox->isChecked()) done(QDialog::Accepted);
+}
+
+QByteArray TextRecord(const std::u16string& text) {
+  QByteArray bytes;
+  bytes.reserve(static_cast<qsizetype>(text.size() * 2));
+  for (const char16_t unit : text) {
+    bytes.append(static_cast<char>(unit & 0xFF));
+    bytes.append(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+QByteArray SizeRecord(std::int32_t size) {
+  const auto raw = static_cast<std::uint32_t>(size);
+  QByteArray bytes;
+  for (int shift = 0; shift < 32; shift += 8) bytes.append(static_cast<char>((raw >> shift) & 0xFF));
+  return bytes;
 }
 
 void WaitForDetachedWorkers() {

@@ -103,6 +103,12 @@ class CDownloadFileDialog : public QDialog {
   int m_baseY = 13;
 };
 
+// The payloads of the hand-off records as a later start sends them: a string
+// as its UTF-16LE code units without terminator, the size as 4 bytes, signed
+// little-endian.
+QByteArray TextRecord(const std::u16string& text);
+QByteArray SizeRecord(std::int32_t size);
+
 // Called after the dialog has ended and been destroyed, before the process
 // exits: waits until every worker that was still running (e.g. a converter)
 // has finished, then deletes those rows and their temporary files. Returns at

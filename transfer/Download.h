@@ -115,8 +115,8 @@ class Download {
   static std::uint32_t StartThead(DownloadThreadParams* params);
 
   // Copies the texts (CopyTexts), then runs StartThead on a new detached
-  // thread. False when no thread could be made; params are then deleted and the row is left as it was (never
-  // finished, no worker to wait for).
+  // thread. False when no thread could be made; params are then deleted and
+  // the row is left as it was (never finished, no worker to wait for).
   static bool Start(DownloadThreadParams* params);
 };
 

@@ -300,7 +300,10 @@ void CDownloadItem::Flush() {
   }
   if (taken.detail) m_detailLine->SetText(ToQString(*taken.detail));
   if (taken.bar) m_progress->setValue(std::clamp(*taken.bar, 0, 100));
-  if (finishedNow) emit finished();
+  if (finishedNow) {
+    m_finishedShown = true;
+    emit finished();
+  }
 }
 
 }  // namespace transfer

@@ -83,8 +83,11 @@ class CDownloadItem : public QWidget, public DownloadRow {
   void Create(QWidget* parent, const QRect& rect, int id);
 
   static int GetItemHeight() { return 70; }
-  // The worker has finished (m_finished).
-  bool IsFinished() const { return m_finished; }
+  // The worker has finished and the row shows its final texts: the flush
+  // that carried the finished notice has been applied. Asked on the UI
+  // thread, it never runs ahead of what the user sees (m_finished, the
+  // worker's own flag, is set a flush earlier).
+  bool IsFinished() const { return m_finishedShown; }
   // A worker was started and has not yet made its last access to the row.
   // A row whose thread could not be created never finishes, yet nothing
   // runs on it.
@@ -165,6 +168,7 @@ class CDownloadItem : public QWidget, public DownloadRow {
   std::u16string m_stopEventName;
 
   bool m_workerStarted = false;
+  bool m_finishedShown = false;
   std::atomic<bool> m_barAlive{false};
 
   std::mutex m_pendingLock;
