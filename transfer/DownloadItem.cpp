@@ -75,9 +75,17 @@ QString PathLine::ElidePath(const QString& text, const QFontMetrics& metrics, in
     const QString tail = text.mid(slash);
     const int room = width - metrics.horizontalAdvance(ellipsis + tail);
     if (room >= 0) {
-      QString head = text.left(slash);
-      while (!head.isEmpty() && metrics.horizontalAdvance(head) > room) head.chop(1);
-      return head + ellipsis + tail;
+      // The longest start of the head that fits (paths may be thousands of
+      // characters long, so the cut is searched, not walked).
+      qsizetype fits = 0;
+      qsizetype tooLong = slash + 1;
+      while (tooLong - fits > 1) {
+        const qsizetype middle = fits + (tooLong - fits) / 2;
+        if (metrics.horizontalAdvance(text.left(middle)) <= room) fits = middle;
+        else tooLong = middle;
+      }
+      if (fits > 0 && text.at(fits - 1).isHighSurrogate()) --fits;  // keep pairs whole
+      return text.left(fits) + ellipsis + tail;
     }
   }
   // Even the file name does not fit: keep its end.
@@ -111,8 +119,8 @@ CDownloadItem::CDownloadItem(std::u16string url, std::u16string tempPath, std::u
 }
 
 CDownloadItem::~CDownloadItem() {
-  // OnDestroy: a worker would stop at its next report. The owner keeps the
-  // row until the worker is gone, so this is for the record.
+  // As the window's destruction does in OnDestroy. The owner deletes a row
+  // only once its worker is gone, so no worker is left to see it.
   m_barAlive = false;
   m_stopEvent.Set();
 }

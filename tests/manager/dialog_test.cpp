@@ -190,7 +190,13 @@ TEST_F(DialogTest, CloseWhenFinishedWaitsForHandedOverRows) {
 TEST_F(DialogTest, CommitWithoutValueRecordsRepeatsTheFirstDownloadWithoutItsTemporaryFile) {
   const std::u16string target = File("clip.mp3");
   CDownloadFileDialog& dialog = Open("/hold", target, false, File("vx_1.flv"));
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
   dialog.OnCopyData(6, QByteArray());
+  // The commit brings the dialog forward.
+  EXPECT_TRUE(QTest::qWaitForWindowActive(&dialog));
 
   ASSERT_EQ(dialog.RowCount(), 2);
   CDownloadItem* row = dialog.Row(1);

@@ -109,6 +109,12 @@ TEST_F(PicturesTest, FiveRowsScrolledPartWay) {
   ASSERT_TRUE(dialog_->Host()->OnMouseWheel(Qt::NoModifier, -120));
   EXPECT_EQ(dialog_->Host()->GetScrollPosition().y(), 63);
   Save("manager-scrolled.png");
+
+  // The window's icon as the desktop shows it, small and large.
+  for (const int side : {16, 64}) {
+    const QString path = QString(VEXARO_PICTURE_DIR) + QString("/icon-%1.png").arg(side);
+    ASSERT_TRUE(dialog_->windowIcon().pixmap(side, side).save(path)) << path.toStdString();
+  }
 }
 
 }  // namespace

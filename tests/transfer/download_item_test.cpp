@@ -176,6 +176,14 @@ TEST_F(DownloadItemTest, PathLineGivesWayInTheMiddle) {
   EXPECT_TRUE(cut.contains("...")) << cut.toStdString();
   EXPECT_LE(metrics.horizontalAdvance(cut), width);
 
+  // A very long folder part is cut just as well.
+  const QString deep = "Done: /" + QString("folder/").repeated(600) + name;
+  const QString deepCut = transfer::PathLine::ElidePath(deep, metrics, 395);
+  EXPECT_TRUE(deepCut.startsWith("Done: /folder/")) << deepCut.toStdString();
+  EXPECT_TRUE(deepCut.endsWith(".../" + name)) << deepCut.toStdString();
+  EXPECT_LE(metrics.horizontalAdvance(deepCut), 395);
+  EXPECT_GT(metrics.horizontalAdvance(deepCut + "xxxxxxxx"), 395);  // no room wasted
+
   // A file name wider than the line keeps its end.
   const QString narrow = transfer::PathLine::ElidePath(longPath, metrics, metrics.horizontalAdvance("song.mp3") + 20);
   EXPECT_TRUE(narrow.endsWith("song.mp3")) << narrow.toStdString();
