@@ -15,6 +15,7 @@ PACKAGES=(
   python3 time
   locales
   qt6-base-dev qt6-svg-dev fonts-liberation
+  xvfb xdotool x11-apps imagemagick libxcb1-dev
 )
 
 install_packages() {

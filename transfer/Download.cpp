@@ -302,8 +302,14 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   row.m_finished = false;
 
   const std::u16string& file = params->temporaryPath.empty() ? params->targetPath : params->temporaryPath;
+  // A conversion whose temporary file could not be named gets the temporary
+  // folder itself (see DownloadThreadParams): the row fails as one whose
+  // output file cannot be created, before any byte is fetched.
+  const bool noTemporaryFile = !params->temporaryPath.empty() && params->temporaryPath.back() == u'/';
   const std::uint32_t r =
-      DownloadToFile(row, params->url, file, params->size, params->cookie, params->referer, params->stallMs);
+      noTemporaryFile
+          ? kDownloadFailed
+          : DownloadToFile(row, params->url, file, params->size, params->cookie, params->referer, params->stallMs);
   if (r != kSOk) {
     settings::ReportError(r, settings::errors::kTransferFailed);
     const std::u16string failure =

@@ -81,7 +81,10 @@ struct DownloadThreadParams {
   std::u16string url;
   // The user's file: the final result.
   std::u16string targetPath;
-  // Receives the raw download when converting; empty otherwise.
+  // Receives the raw download when converting; empty otherwise. A folder
+  // (ending in '/') stands for a conversion whose temporary file could not be
+  // named: the row fails (kDownloadFailed) without fetching anything, rather
+  // than fetching unconverted bytes into the target's name.
   std::u16string temporaryPath;
   // Converter options; empty when not converting.
   std::u16string conversionArguments;
