@@ -17,7 +17,7 @@
 
 #include "localisation/Dictionary.h"
 #include "manager/ScrollWindow.h"
-#include "platform/File.h"
+#include "settings/Settings.h"
 #include "transfer/DownloadItem.h"
 
 // Resources of a static library must be registered by name, outside any
@@ -98,7 +98,7 @@ std::vector<transfer::CDownloadItem*>& DetachedRows() {
 
 void ReleaseRow(transfer::CDownloadItem* row) {
   // The worker is gone, so nothing uses the temporary file any more.
-  if (!row->TempPath().empty()) platform::RemoveFile(row->TempPath());
+  if (!row->TempPath().empty()) settings::Settings::DeleteTempFile(row->TempPath());
   delete row;
 }
 

@@ -158,6 +158,18 @@ std::u16string Settings::GetTempFileName(const std::u16string& prefix,
   return path;
 }
 
+bool Settings::DeleteTempFile(const std::u16string& path) {
+  const bool deleted = platform::RemoveFile(path);
+  const std::size_t dot = path.rfind(u'.');
+  const std::size_t slash = path.rfind(u'/');
+  if (dot != std::u16string::npos && (slash == std::u16string::npos || dot > slash) &&
+      path.compare(dot, std::u16string::npos, u".tmp") != 0) {
+    const std::u16string reserve = path.substr(0, dot) + u".tmp";
+    if (platform::FileSize(reserve) == 0) platform::RemoveFile(reserve);
+  }
+  return deleted;
+}
+
 Settings::Settings()
     : settingsFile_(GetDataPath(u"settings.ini"), true),
       tabFile_(GetDataPath(u"settings_tab.ini"), true) {

@@ -50,6 +50,12 @@ class Settings {
   // is empty.
   static std::u16string GetTempFileName(const std::u16string& prefix,
                                         const std::u16string& extension);
+  // Deletes a file that GetTempFileName named once nothing uses it any more,
+  // and the empty ".tmp" file that reserved its number, so that finished
+  // downloads leave nothing in the temporary folder. A ".tmp" file that holds
+  // data is not ours to delete and stays. False when path could not be
+  // deleted (it may already be gone).
+  static bool DeleteTempFile(const std::u16string& path);
 
   std::u16string GetValue(const std::u16string& key, const std::u16string& defaultValue);
   // Marks the store modified only when the text changes; does not write.

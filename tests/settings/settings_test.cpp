@@ -339,6 +339,30 @@ TEST(SettingsTempFiles, NameReservedInCacheFolder) {
   EXPECT_NE(tmp.substr(0, tmp.size() - 3), mp3.substr(0, mp3.size() - 3));
 }
 
+TEST(SettingsTempFiles, DeletingADownloadsFileAlsoDeletesItsReserve) {
+  TempDataHome home;
+  Settings::GetInstance();
+
+  const std::u16string flv = Settings::GetTempFileName(u"vx_", u"flv");
+  const std::string reserve = platform::ToUtf8(flv.substr(0, flv.size() - 3)) + "tmp";
+  testsupport::WriteFileBytes(platform::ToUtf8(flv), "downloaded");
+  EXPECT_TRUE(Settings::DeleteTempFile(flv));
+  EXPECT_FALSE(std::filesystem::exists(platform::ToUtf8(flv)));
+  EXPECT_FALSE(std::filesystem::exists(reserve));
+
+  // A ".tmp" beside it that holds data is somebody's file, not a reserve.
+  const std::u16string mp4 = Settings::GetTempFileName(u"vx_", u"mp4");
+  const std::string other = platform::ToUtf8(mp4.substr(0, mp4.size() - 3)) + "tmp";
+  testsupport::WriteFileBytes(other, "data");
+  EXPECT_FALSE(Settings::DeleteTempFile(mp4));  // never created
+  EXPECT_TRUE(std::filesystem::exists(other));
+
+  // A name without a new extension is the reserve itself.
+  const std::u16string tmp = Settings::GetTempFileName(u"vx_", u"");
+  EXPECT_TRUE(Settings::DeleteTempFile(tmp));
+  EXPECT_FALSE(std::filesystem::exists(platform::ToUtf8(tmp)));
+}
+
 TEST(SettingsTempFiles, UnusableCacheFallsBackToAPrivateFolderInSystemTemp) {
   TempDataHome home;
   Settings* store = Settings::GetInstance();
