@@ -13,6 +13,7 @@ PACKAGES=(
   libcpp-httplib-dev
   ffmpeg curl
   python3 time
+  clang libclang-rt-14-dev  # scripts/fuzz
 )
 
 install_packages() {
