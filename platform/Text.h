@@ -16,6 +16,11 @@ namespace platform {
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
 
+// UTF-16 as little-endian bytes (the stores' and the hand-off's wire form),
+// and back; an odd last byte is no whole code unit and is dropped.
+std::string ToUtf16LeBytes(std::u16string_view text);
+std::u16string FromUtf16LeBytes(std::string_view bytes);
+
 // printf into UTF-16. The format and every %s argument are UTF-8; the result is
 // converted once at the end. Supports whatever vsnprintf supports ("%2.2d%2.2d",
 // "%u", "%lu", "%.1f", "%8.8x" ...). Keep %s arguments UTF-8 with ToUtf8.

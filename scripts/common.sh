@@ -13,6 +13,8 @@ PACKAGES=(
   libcpp-httplib-dev
   ffmpeg curl
   python3 time
+  qt6-base-dev qt6-svg-dev fonts-liberation
+  xvfb xdotool x11-apps imagemagick
   clang libclang-rt-14-dev  # scripts/fuzz
 )
 

@@ -17,16 +17,6 @@ constexpr char16_t kChecksumSection[] = u"Checksum";
 constexpr char16_t kLineEnd[] = u"\r\n";
 constexpr std::size_t kChunkBytes = 1024;
 
-std::string ToUtf16LeBytes(std::u16string_view text) {
-  std::string bytes;
-  bytes.reserve(text.size() * 2);
-  for (const char16_t unit : text) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
-  return bytes;
-}
-
 // A chunk counts only up to its first NUL code unit: the stores are read as
 // terminated text, chunk by chunk. A trailing odd byte is no whole unit.
 void AppendChunk(const unsigned char* bytes, std::size_t count, std::u16string& text) {
@@ -179,7 +169,7 @@ bool IniFile::Write() {
   // The whole text goes to a fresh file that replaces the old one only when
   // complete, so a failed write (full disk, quota) leaves the stored file as
   // it was instead of truncated.
-  if (!platform::AtomicReplace(path_, ToUtf16LeBytes(Serialize()))) {
+  if (!platform::AtomicReplace(path_, platform::ToUtf16LeBytes(Serialize()))) {
     lastError_ = platform::LastError();
     return false;
   }

@@ -13,6 +13,8 @@
 // anything can report.
 #include "startup/StoreTool.h"
 
+#include "startup/LaunchSequence.h"
+
 #include "config/Config.h"
 #include "config/SaveFilter.h"
 #include "localisation/Dictionary.h"
@@ -89,26 +91,23 @@ int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, s
   if (!args.empty()) return Usage(err, "install-texts");
   settings::Settings::GetInstance();
 
-  const std::u16string path = settings::Settings::GetDataPath(u"dictionary.ini");
-  std::unique_ptr<settings::Mutex> lock;
-  if (!TakeStoreLock(platform::ToUtf8(path), lock, err)) return 1;
-  // The add-on may have installed texts of its own; those stay.
-  if (platform::FileExists(path)) {
-    out << "kept " << platform::ToUtf8(path) << "\n";
-    return 0;
+  std::u16string path;
+  std::uint32_t error = 0;
+  switch (InstallShippedTexts(path, error)) {
+    case TextsInstall::Installed:
+      out << "installed " << platform::ToUtf8(path) << "\n";
+      return 0;
+    case TextsInstall::Kept:
+      out << "kept " << platform::ToUtf8(path) << "\n";
+      return 0;
+    case TextsInstall::LockBusy:
+      err << "vexaro-store: the lock \"DictionaryFile\" is held by another process; try again\n";
+      return 1;
+    case TextsInstall::Failed:
+      break;
   }
-
-  settings::IniFile shipped(u"", false);
-  shipped.Parse(platform::FromUtf8(localisation::ShippedDictionaryText()));
-  settings::IniFile file(path, false);
-  for (const auto& [name, section] : shipped.Sections()) file.SetSection(name, section);
-  if (!file.Write()) {
-    err << "vexaro-store: cannot write " << platform::ToUtf8(path) << ": "
-        << platform::ErrorText(file.LastError()) << "\n";
-    return 1;
-  }
-  out << "installed " << platform::ToUtf8(path) << "\n";
-  return 0;
+  err << "vexaro-store: cannot write " << platform::ToUtf8(path) << ": " << platform::ErrorText(error) << "\n";
+  return 1;
 }
 
 }  // namespace startup

@@ -129,11 +129,12 @@ std::u16string ConversionElapsedText(const std::u16string& label, std::uint32_t 
 }
 
 void RunConversion(DownloadThreadParams& params) {
+  CopyTexts(params);
   DownloadRow& row = *params.row;
-  localisation::Dictionary* dictionary = params.dictionary;
+  const WorkerTexts& texts = params.texts;
   const std::u16string& target = params.targetPath;
 
-  row.SetStatusText(LookupText(dictionary, u"MANAGER_STATUS_CONVERTING") + u": " + target);
+  row.SetStatusText(texts.converting + u": " + target);
 
   const std::u16string commandLine =
       BuildConversionCommandLine(platform::ProgramFilesCommon(), params.temporaryPath,
@@ -144,9 +145,9 @@ void RunConversion(DownloadThreadParams& params) {
     failed = true;
     settings::ReportError(platform::LastError(), kErrorGroup, kLaunchFailedPoint,
                           u"Download::RunConversion - CreateProcess failed");
-    row.SetStatusText(LookupText(dictionary, u"DOWNLOAD_FILE_STATUS_ERROR_LAUNCH") + u": " + target);
+    row.SetStatusText(texts.launchFailed + u": " + target);
   } else {
-    const std::u16string label = LookupText(dictionary, u"MANAGER_CONVERSION_TIME_ELAPSED");
+    const std::u16string& label = texts.elapsed;
     row.SetBarColour(kConversionBarColour);
     std::uint32_t exitCode = 0;
     platform::ProcessWait outcome = platform::ProcessWait::TimedOut;
@@ -177,11 +178,11 @@ void RunConversion(DownloadThreadParams& params) {
     if (converted.Open(target, platform::Share::None)) {
       const long long size = converted.Size();
       if (size >= 0) {
-        row.SetDetailText(LookupText(dictionary, u"MANAGER_CONVERSION_CONVERTED_SIZE") +
+        row.SetDetailText(texts.convertedSize +
                           SizeText(static_cast<std::uint64_t>(size)));
       }
     }
-    row.SetStatusText(LookupText(dictionary, u"MANAGER_STATUS_DONE") + u": " + target);
+    row.SetStatusText(texts.done + u": " + target);
   }
   row.HideCancel();
 }

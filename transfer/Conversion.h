@@ -9,7 +9,8 @@
 // runs) and does not look at the row's stop event: the converter always runs
 // to its end.
 //
-// Uses of params: row, dictionary, temporaryPath (input), targetPath (output),
+// Uses of params: row, texts (copied from dictionary first, see CopyTexts),
+// temporaryPath (input), targetPath (output),
 // conversionArguments (passed unquoted, as they stand), nativeExtension.
 //
 // Outcomes on the row (the Cancel button is hidden in every case):

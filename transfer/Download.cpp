@@ -275,19 +275,45 @@ std::uint32_t DownloadToFile(DownloadRow& row, const std::u16string& url, const 
   return transfer.Outcome(curl_easy_perform(h));
 }
 
+void CopyTexts(DownloadThreadParams& params) {
+  localisation::Dictionary* dictionary = params.dictionary;
+  if (!dictionary) return;
+  WorkerTexts& texts = params.texts;
+  texts.downloading = LookupText(dictionary, texts.downloading);
+  texts.cancelled = LookupText(dictionary, texts.cancelled);
+  // A download that is not converted never shows these; looking them up
+  // would only report keys the dictionary lacks.
+  if (!params.temporaryPath.empty()) {
+    texts.converting = LookupText(dictionary, texts.converting);
+    texts.elapsed = LookupText(dictionary, texts.elapsed);
+    texts.convertedSize = LookupText(dictionary, texts.convertedSize);
+    texts.launchFailed = LookupText(dictionary, texts.launchFailed);
+    texts.done = LookupText(dictionary, texts.done);
+  }
+  params.dictionary = nullptr;
+}
+
 std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   std::unique_ptr<DownloadThreadParams> params(raw);
+  // Callers that run the procedure themselves may leave the copy to it.
+  CopyTexts(*params);
   DownloadRow& row = *params->row;
-  row.SetStatusText(LookupText(params->dictionary, u"MANAGER_STATUS_DOWNLOADING") + u": " + params->targetPath);
+  row.SetStatusText(params->texts.downloading + u": " + params->targetPath);
   row.m_finished = false;
 
   const std::u16string& file = params->temporaryPath.empty() ? params->targetPath : params->temporaryPath;
+  // A conversion whose temporary file could not be named gets the temporary
+  // folder itself (see DownloadThreadParams): the row fails as one whose
+  // output file cannot be created, before any byte is fetched.
+  const bool noTemporaryFile = !params->temporaryPath.empty() && params->temporaryPath.back() == u'/';
   const std::uint32_t r =
-      DownloadToFile(row, params->url, file, params->size, params->cookie, params->referer, params->stallMs);
+      noTemporaryFile
+          ? kDownloadFailed
+          : DownloadToFile(row, params->url, file, params->size, params->cookie, params->referer, params->stallMs);
   if (r != kSOk) {
     settings::ReportError(r, 23, 3, u"Download::DownloadToFile failed");
     const std::u16string failure =
-        r == kEAbort ? LookupText(params->dictionary, u"MANAGER_ERROR_DOWNLOAD_CANCELED") : ErrorCodeText(r);
+        r == kEAbort ? params->texts.cancelled : ErrorCodeText(r);
     row.SetStatusText(failure + u": " + params->targetPath);
     row.HideCancel();
   } else if (!params->temporaryPath.empty()) {
@@ -302,6 +328,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
 }
 
 bool Download::Start(DownloadThreadParams* params) {
+  CopyTexts(*params);
   try {
     std::thread(&Download::StartThead, params).detach();
     return true;

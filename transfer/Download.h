@@ -57,25 +57,45 @@ inline constexpr std::uint32_t kDefaultStallMs = 60000;
 // WM_DOWNLOAD_FINISHED (WM_APP + 1): what DownloadRow::NotifyFinished stands for.
 inline constexpr std::uint32_t WM_DOWNLOAD_FINISHED = 0x8001;
 
-// Lifetime: the row and the dictionary (when one is given) must outlive the
-// worker, including a conversion that runs to its end: the converter runs on
-// whatever happens to the row, and the worker writes to the row and looks
-// texts up until it ends. The owner keeps both until the row's m_workerDone
-// is set.
+// The dictionary texts a worker shows. Copied before the worker runs (see
+// DownloadThreadParams::dictionary): the launch sequence destroys the
+// Dictionary when the manager dialog closes, while a converter may still run.
+// Without a dictionary each text is its key, as for a text the dictionary
+// lacks.
+struct WorkerTexts {
+  std::u16string downloading = u"MANAGER_STATUS_DOWNLOADING";
+  std::u16string cancelled = u"MANAGER_ERROR_DOWNLOAD_CANCELED";
+  std::u16string converting = u"MANAGER_STATUS_CONVERTING";
+  std::u16string elapsed = u"MANAGER_CONVERSION_TIME_ELAPSED";
+  std::u16string convertedSize = u"MANAGER_CONVERSION_CONVERTED_SIZE";
+  std::u16string launchFailed = u"DOWNLOAD_FILE_STATUS_ERROR_LAUNCH";
+  std::u16string done = u"MANAGER_STATUS_DONE";
+};
+
+// Lifetime: the row must outlive the worker, including a conversion that runs
+// to its end: the converter runs on whatever happens to the row, and the
+// worker writes to the row until it ends. The owner keeps the row until its
+// m_workerDone is set. The dictionary is only read before the worker starts.
 struct DownloadThreadParams {
   DownloadRow* row = nullptr;
   std::u16string url;
   // The user's file: the final result.
   std::u16string targetPath;
-  // Receives the raw download when converting; empty otherwise.
+  // Receives the raw download when converting; empty otherwise. A folder
+  // (ending in '/') stands for a conversion whose temporary file could not be
+  // named: the row fails (kDownloadFailed) without fetching anything, rather
+  // than fetching unconverted bytes into the target's name.
   std::u16string temporaryPath;
   // Converter options; empty when not converting.
   std::u16string conversionArguments;
   // The download's own extension (without '.'), under which the conversion
   // runner keeps the download when converting fails; may be empty.
   std::u16string nativeExtension;
-  // Source of the row's texts; without one the keys are shown.
+  // Source of the row's texts; without one the keys are shown. CopyTexts()
+  // moves what the worker needs into `texts` and clears this pointer:
+  // Download::Start does it on the calling thread, before the thread exists.
   localisation::Dictionary* dictionary = nullptr;
+  WorkerTexts texts;
   // Expected size from the command line; 0 = take Content-Length.
   std::uint64_t size = 0;
   std::u16string cookie;
@@ -84,14 +104,18 @@ struct DownloadThreadParams {
   std::uint32_t stallMs = kDefaultStallMs;
 };
 
+// Fills params.texts from params.dictionary (the conversion texts only when
+// converting) and clears the pointer; nothing when it is already clear.
+void CopyTexts(DownloadThreadParams& params);
+
 class Download {
  public:
   // Thread procedure: downloads, reports, converts, marks the row finished
   // and notifies. Deletes params. Returns 1 on every way out.
   static std::uint32_t StartThead(DownloadThreadParams* params);
 
-  // Runs StartThead on a new detached thread. False when no thread could be
-  // made; params are then deleted and the row is left as it was (never
+  // Copies the texts (CopyTexts), then runs StartThead on a new detached
+  // thread. False when no thread could be made; params are then deleted and the row is left as it was (never
   // finished, no worker to wait for).
   static bool Start(DownloadThreadParams* params);
 };

@@ -378,6 +378,24 @@ TEST_F(DownloadTest, ConvertingDownloadGoesToTemporaryFileThenToConverter) {
   ExpectFinished(row);
 }
 
+TEST_F(DownloadTest, ConversionWithoutTemporaryFileFailsBeforeFetching) {
+  // What the launch sequence passes when no temporary name could be had.
+  std::atomic<int> requests{0};
+  server_.Http().Get("/counted", [&requests](const httplib::Request&, httplib::Response& res) {
+    ++requests;
+    res.set_content("body", "application/octet-stream");
+  });
+  const std::u16string target = folder_.File16("clip.asf");
+  RecordingRow row(target);
+  auto* params = Params("/counted", target);
+  params->temporaryPath = folder_.File16("cache") + u"/";
+  Run(row, params);
+  EXPECT_EQ(row.LastStatus(), ErrorStatus(transfer::kDownloadFailed, target));
+  EXPECT_FALSE(fs::exists(folder_.File("clip.asf")));
+  EXPECT_EQ(requests, 0);
+  ExpectFinished(row);
+}
+
 enum class FileAfter { Untouched, Partial };
 
 struct FaultCase {

@@ -1,0 +1,307 @@
+#include "manager/DownloadFileDialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QSvgRenderer>
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "localisation/Dictionary.h"
+#include "manager/ScrollWindow.h"
+#include "platform/File.h"
+#include "transfer/DownloadItem.h"
+
+// Resources of a static library must be registered by name, outside any
+// namespace.
+static void InitManagerResources() { Q_INIT_RESOURCE(manager); }
+
+namespace manager {
+
+using transfer::ToQString;
+
+namespace {
+
+constexpr int kCloseId = 2;
+constexpr int kMinimizeId = 3;
+constexpr int kAutoCloseId = 210;
+constexpr int kHostId = 1800;
+constexpr int kFirstRowId = 1600;
+constexpr int kRowIdBase = 11000;
+
+constexpr int kRowLeft = 5;
+constexpr int kRowWidth = 395;
+constexpr int kRowTop = 10;
+constexpr int kContentWidth = 400;
+constexpr int kPageHeight = 210;  // three rows
+
+// Record kinds (dwData).
+constexpr std::uint32_t kRecordUrl = 0;
+constexpr std::uint32_t kRecordTarget = 1;
+constexpr std::uint32_t kRecordConversion = 2;
+constexpr std::uint32_t kRecordSize = 3;
+constexpr std::uint32_t kRecordCookie = 4;
+constexpr std::uint32_t kRecordTempPath = 5;
+constexpr std::uint32_t kRecordCommit = 6;
+constexpr std::uint32_t kRecordReferer = 7;
+
+// cbData / 2 code units, little-endian; an odd last byte belongs to no unit.
+std::u16string RecordText(const QByteArray& payload) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(payload.constData());
+  std::u16string text(static_cast<std::size_t>(payload.size() / 2), u'\0');
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  }
+  return text;
+}
+
+// The dialog font of template 403 (8 pt "Microsoft Sans Serif"), or the
+// system's sans font where it is missing.
+QFont DialogFont() {
+  QFont font;
+  font.setFamilies({QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSize(8);
+  return font;
+}
+
+QIcon AppIcon() {
+  InitManagerResources();
+  QSvgRenderer renderer(QStringLiteral(":/vexaro/vexaro.svg"));
+  QIcon icon;
+  for (const int side : {16, 32, 48, 64}) {
+    QPixmap pixmap(side, side);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    renderer.render(&painter);
+    painter.end();
+    icon.addPixmap(pixmap);
+  }
+  return icon;
+}
+
+// Rows whose worker still ran when their dialog went; deleted by
+// WaitForDetachedWorkers. Never destroyed: at exit a worker may still hold
+// its row, and deleting it then would be the crash this list exists to avoid.
+std::vector<transfer::CDownloadItem*>& DetachedRows() {
+  static auto* rows = new std::vector<transfer::CDownloadItem*>;
+  return *rows;
+}
+
+void ReleaseRow(transfer::CDownloadItem* row) {
+  // The worker is gone, so nothing uses the temporary file any more.
+  if (!row->TempPath().empty()) platform::RemoveFile(row->TempPath());
+  delete row;
+}
+
+}  // namespace
+
+CDownloadFileDialog::CDownloadFileDialog(std::u16string url, std::u16string tempPath, std::u16string targetPath,
+                                         std::u16string conversionArgs, std::int64_t size, std::u16string cookie,
+                                         bool autoclose, std::u16string referer, QWidget* parent)
+    : QDialog(parent), m_autoclose(autoclose) {
+  m_first.url = std::move(url);
+  m_first.tempPath = std::move(tempPath);
+  m_first.targetPath = std::move(targetPath);
+  m_first.conversionArgs = std::move(conversionArgs);
+  m_first.size = size;
+  m_first.cookie = std::move(cookie);
+  m_first.referer = std::move(referer);
+  OnInitDialog();
+}
+
+CDownloadFileDialog::~CDownloadFileDialog() {
+  // Every row stops first, so the transfers wind down together.
+  for (transfer::CDownloadItem* row : m_rows) row->m_stopEvent.Set();
+  for (transfer::CDownloadItem* row : m_rows) {
+    disconnect(row, nullptr, this, nullptr);
+    if (row->WorkerRunning()) {
+      row->Detach();
+      DetachedRows().push_back(row);
+    } else {
+      ReleaseRow(row);
+    }
+  }
+  m_rows.clear();
+}
+
+const char* CDownloadFileDialog::CloseQuestion() {
+  return "You have downloads in progress. Are you sure you want to exit?";
+}
+
+QRect CDownloadFileDialog::MapDialogRect(int x, int y, int w, int h) const {
+  // As the platform maps dialog units: a quarter of the average character
+  // width across, an eighth of the character height down, rounded.
+  const auto map = [](int units, int base, int divisor) { return (units * base + divisor / 2) / divisor; };
+  const int left = map(x, m_baseX, 4);
+  const int top = map(y, m_baseY, 8);
+  return QRect(left, top, map(x + w, m_baseX, 4) - left, map(y + h, m_baseY, 8) - top);
+}
+
+void CDownloadFileDialog::OnInitDialog() {
+  localisation::Dictionary* dictionary = localisation::Dictionary::GetInstance();
+
+  setFont(DialogFont());
+  const QFontMetrics metrics(font());
+  // The average character width as the platform measures it for dialogs.
+  const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  m_baseX = (metrics.horizontalAdvance(letters) / 26 + 1) / 2;
+  m_baseY = metrics.height();
+
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  const QRect client = MapDialogRect(0, 0, 289, 182);
+  setFixedSize(client.size());
+
+  // 1. Centre in the work area of the screen.
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+  }
+  // 2. Icon.
+  setWindowIcon(AppIcon());
+  // 3. Title and the Close button's first text.
+  setWindowTitle(ToQString(dictionary->Lookup(u"MANAGER_TITLE")));
+
+  m_closeButton = new QPushButton(ToQString(dictionary->Lookup(u"GENERAL_CANCEL")), this);
+  m_closeButton->setProperty("id", kCloseId);
+  m_closeButton->setObjectName(QStringLiteral("closeButton"));
+  m_closeButton->setGeometry(MapDialogRect(213, 160, 68, 14));
+  m_minimizeButton = new QPushButton(QStringLiteral("Minimize"), this);
+  m_minimizeButton->setProperty("id", kMinimizeId);
+  m_minimizeButton->setObjectName(QStringLiteral("minimizeButton"));
+  m_minimizeButton->setGeometry(MapDialogRect(143, 160, 68, 14));
+  // The template has no default button: Enter must neither close nor
+  // minimise.
+  for (QPushButton* button : {m_closeButton, m_minimizeButton}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+  }
+  connect(m_closeButton, &QPushButton::clicked, this, &CDownloadFileDialog::OnCloseRequest);
+  connect(m_minimizeButton, &QPushButton::clicked, this, &CDownloadFileDialog::OnMinimize);
+  m_autoCloseBox = new QCheckBox(QStringLiteral("Close when finished"), this);
+  m_autoCloseBox->setProperty("id", kAutoCloseId);
+  m_autoCloseBox->setObjectName(QStringLiteral("closeWhenFinished"));
+  m_autoCloseBox->setGeometry(MapDialogRect(11, 162, 79, 10));
+
+  // 4. The first row, not yet a window.
+  auto* first = new transfer::CDownloadItem(m_first.url, m_first.tempPath, m_first.targetPath,
+                                            m_first.conversionArgs, m_first.size, m_first.cookie, 0,
+                                            m_first.referer);
+  // 5. The scroll host: the client area less 10 on the left, 50 at the bottom.
+  const QColor buttonFace = palette().color(QPalette::Window);
+  m_host = new CScrollWindow(this);
+  m_host->setObjectName(QStringLiteral("dlHost"));
+  m_host->setProperty("id", kHostId);
+  m_host->setGeometry(QRect(QPoint(10, 0), QPoint(client.width() - 1, client.height() - 1 - 50)));
+  m_hostClient = QRect(QPoint(0, 0), m_host->Viewport()->size());
+  // 6. Its background and its scroll sizes: the whole client, default steps.
+  m_host->SetBackground(buttonFace);
+  m_host->SetScrollMetrics(m_hostClient.size());
+  // 7. The first row's window at row position 0.
+  first->SetBackground(buttonFace);
+  first->Create(m_host->Viewport(), QRect(kRowLeft, kRowTop, kRowWidth, transfer::CDownloadItem::GetItemHeight()),
+                kFirstRowId);
+  connect(first, &transfer::CDownloadItem::finished, this, &CDownloadFileDialog::OnDownloadFinished);
+  m_rows.push_back(first);
+  // 8. The check box.
+  m_autoCloseBox->setChecked(m_autoclose);
+  // 9. The pending download starts as the first one, without its temporary
+  // file.
+  m_pending = m_first;
+  m_pending.tempPath.clear();
+}
+
+void CDownloadFileDialog::OnCopyData(std::uint32_t kind, const QByteArray& payload) {
+  switch (kind) {
+    case kRecordUrl: m_pending.url = RecordText(payload); break;
+    case kRecordTarget: m_pending.targetPath = RecordText(payload); break;
+    case kRecordConversion: m_pending.conversionArgs = RecordText(payload); break;
+    case kRecordCookie: m_pending.cookie = RecordText(payload); break;
+    case kRecordTempPath: m_pending.tempPath = RecordText(payload); break;
+    case kRecordReferer: m_pending.referer = RecordText(payload); break;
+    case kRecordSize:
+      // Fewer than 4 bytes carry no size: the pending one stays.
+      if (payload.size() >= 4) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(payload.constData());
+        const std::uint32_t raw = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+                                  (static_cast<std::uint32_t>(bytes[2]) << 16) |
+                                  (static_cast<std::uint32_t>(bytes[3]) << 24);
+        m_pending.size = static_cast<std::int32_t>(raw);
+      }
+      break;
+    case kRecordCommit:
+      AddRow();
+      raise();
+      activateWindow();
+      break;
+    default:
+      break;
+  }
+}
+
+void CDownloadFileDialog::AddRow() {
+  const int index = RowCount();
+  auto* row = new transfer::CDownloadItem(m_pending.url, m_pending.tempPath, m_pending.targetPath,
+                                          m_pending.conversionArgs, m_pending.size, m_pending.cookie, index,
+                                          m_pending.referer);
+  // Placed at its content position, shifted by how far the list is scrolled,
+  // so it lines up with the rows above it.
+  const int scrolled = m_host->GetScrollPosition().y();
+  const int height = transfer::CDownloadItem::GetItemHeight();
+  row->SetBackground(palette().color(QPalette::Window));
+  row->Create(m_host->Viewport(),
+              QRect(m_hostClient.left() + kRowLeft, m_hostClient.top() + kRowTop + height * index - scrolled,
+                    kRowWidth, height),
+              kRowIdBase + index);
+  connect(row, &transfer::CDownloadItem::finished, this, &CDownloadFileDialog::OnDownloadFinished);
+  m_rows.push_back(row);
+  m_host->SetScrollMetrics(QSize(kContentWidth, height * RowCount()), QSize(kContentWidth, kPageHeight));
+}
+
+bool CDownloadFileDialog::AllFinished() const {
+  for (const transfer::CDownloadItem* row : m_rows) {
+    if (!row->IsFinished()) return false;
+  }
+  return true;
+}
+
+void CDownloadFileDialog::reject() { OnCloseRequest(); }
+
+void CDownloadFileDialog::OnCloseRequest() {
+  if (!AllFinished()) {
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, QString(), QString::fromLatin1(CloseQuestion()), QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes) return;
+  }
+  QDialog::reject();
+}
+
+void CDownloadFileDialog::OnMinimize() { showMinimized(); }
+
+void CDownloadFileDialog::OnDownloadFinished() {
+  if (!AllFinished()) return;
+  m_closeButton->setText(QStringLiteral("Close"));
+  if (m_autoCloseBox->isChecked()) done(QDialog::Accepted);
+}
+
+void WaitForDetachedWorkers() {
+  std::vector<transfer::CDownloadItem*>& rows = DetachedRows();
+  for (;;) {
+    bool running = false;
+    for (const transfer::CDownloadItem* row : rows) running = running || row->WorkerRunning();
+    if (!running) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (transfer::CDownloadItem* row : rows) ReleaseRow(row);
+  rows.clear();
+}
+
+}  // namespace manager

@@ -1,0 +1,112 @@
+// CDownloadFileDialog: the manager window. One row per download in a
+// scrolling list; the first download comes from the constructor, later ones
+// from hand-off records (OnCopyData). It asks before closing while a download
+// runs, and closes by itself when the last one finishes and "Close when
+// finished" is checked.
+//
+// Calling sequence (UI thread): construct (the first row's worker starts at
+// once), exec(), delete, then WaitForDetachedWorkers() before the process
+// ends.
+//
+// Lifetime: the dialog never deletes a row whose worker still runs. Its
+// destructor signals every row's stop event, deletes the rows whose worker is
+// gone together with their temporary files, and hands the others (a transfer
+// that stops within about a second, a conversion that runs to its end) to
+// WaitForDetachedWorkers, which deletes each row and its temporary file once
+// its worker has made its last access.
+#pragma once
+
+#include <QByteArray>
+#include <QDialog>
+#include <QRect>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QPushButton;
+
+namespace transfer {
+class CDownloadItem;
+}
+
+namespace manager {
+
+class CScrollWindow;
+
+class CDownloadFileDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // The first download. size: negative means unknown, as 0 does.
+  CDownloadFileDialog(std::u16string url, std::u16string tempPath, std::u16string targetPath,
+                      std::u16string conversionArgs, std::int64_t size, std::u16string cookie, bool autoclose,
+                      std::u16string referer, QWidget* parent = nullptr);
+  ~CDownloadFileDialog() override;  // stops rows; never deletes a row whose worker still runs
+
+  // One hand-off record (kind = dwData, payload = the record's bytes). Never
+  // fails, never crashes on any byte string: 0, 1, 2, 4, 5, 7 replace the
+  // pending url, target path, conversion arguments, cookie, temporary path,
+  // referer (UTF-16LE; an odd last byte is dropped); 3 the pending size (the
+  // first 4 bytes, signed little-endian; fewer bytes are ignored); 6 adds a
+  // row from the pending values and raises and activates the dialog; kinds
+  // 8 and above are ignored.
+  void OnCopyData(std::uint32_t kind, const QByteArray& payload);
+
+  // Rows in the order they were added, for tests and pictures.
+  int RowCount() const { return static_cast<int>(m_rows.size()); }
+  transfer::CDownloadItem* Row(int index) const { return m_rows.at(static_cast<std::size_t>(index)); }
+  CScrollWindow* Host() const { return m_host; }
+  QPushButton* CloseButton() const { return m_closeButton; }
+  QCheckBox* CloseWhenFinished() const { return m_autoCloseBox; }
+
+  // The text of the close question.
+  static const char* CloseQuestion();
+
+ public slots:
+  // Escape, the Close button and the window's close box all land here.
+  void reject() override;
+
+ private:
+  struct PendingDownload {
+    std::u16string url;
+    std::u16string targetPath;
+    std::int64_t size = 0;
+    std::u16string cookie;
+    std::u16string conversionArgs;
+    std::u16string tempPath;
+    std::u16string referer;
+  };
+
+  void OnInitDialog();
+  void AddRow();
+  void OnCloseRequest();
+  void OnMinimize();
+  void OnDownloadFinished();
+  bool AllFinished() const;
+  QRect MapDialogRect(int x, int y, int w, int h) const;
+
+  // The first download, from the constructor.
+  PendingDownload m_first;
+  bool m_autoclose = false;
+  // Filled by the hand-off records; never cleared.
+  PendingDownload m_pending;
+
+  std::vector<transfer::CDownloadItem*> m_rows;
+  CScrollWindow* m_host = nullptr;
+  QRect m_hostClient;
+  QPushButton* m_closeButton = nullptr;
+  QPushButton* m_minimizeButton = nullptr;
+  QCheckBox* m_autoCloseBox = nullptr;
+  int m_baseX = 6;
+  int m_baseY = 13;
+};
+
+// Called after the dialog has ended and been destroyed, before the process
+// exits: waits until every worker that was still running (e.g. a converter)
+// has finished, then deletes those rows and their temporary files. Returns at
+// once when nothing runs. UI thread.
+void WaitForDetachedWorkers();
+
+}  // namespace manager

@@ -1,0 +1,81 @@
+#include "platform/Instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/Folders.h"
+#include "platform/Text.h"
+
+namespace platform {
+
+namespace {
+
+// A folder of ours that no one else can enter; lstat so that a link planted
+// under the name is refused rather than followed.
+bool IsPrivateFolder(const std::string& folder) {
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    errno = EACCES;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::u16string RuntimeFolder() {
+  const std::u16string runtime = GetEnv("XDG_RUNTIME_DIR");
+  if (runtime.empty() || runtime[0] != u'/') return PrivateTempDir();
+  std::string folder = ToUtf8(runtime);
+  if (folder.back() != '/') folder += '/';
+  folder += "Vexaro";
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  if (!IsPrivateFolder(folder)) return {};
+  return FromUtf8(folder + "/");
+}
+
+InstanceMarker::~InstanceMarker() { Release(); }
+
+std::uint32_t InstanceMarker::Take() {
+  if (fd_ >= 0) return 0;
+  const std::u16string folder = RuntimeFolder();
+  if (folder.empty()) return kInstanceDenied;
+  const std::string path = ToUtf8(folder) + "instance";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return kInstanceDenied;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return error == EWOULDBLOCK ? kInstanceExists : kInstanceDenied;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+void InstanceMarker::Release() {
+  if (fd_ < 0) return;
+  // Closing the last descriptor drops the flock.
+  ::close(fd_);
+  fd_ = -1;
+}
+
+std::uint32_t CurrentUserId() { return static_cast<std::uint32_t>(::geteuid()); }
+
+bool PeerUserId(std::intptr_t socketDescriptor, std::uint32_t& userId) {
+  struct ucred credentials {};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(static_cast<int>(socketDescriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+    return false;
+  userId = static_cast<std::uint32_t>(credentials.uid);
+  return true;
+}
+
+}  // namespace platform

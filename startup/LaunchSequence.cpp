@@ -1,0 +1,199 @@
+#include "startup/LaunchSequence.h"
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "config/Config.h"
+#include "localisation/Dictionary.h"
+#include "localisation/DictionaryText.h"
+#include "platform/File.h"
+#include "platform/Text.h"
+#include "settings/IniFile.h"
+#include "settings/Mutex.h"
+#include "settings/Settings.h"
+
+namespace startup {
+
+namespace {
+
+constexpr std::size_t kNameCapacity = 260;  // the name buffer, terminator included
+constexpr char16_t kRemovedFromName[] = u":<>\"/\\|?*";
+
+std::u16string UnusableTemporaryPath() {
+  const std::u16string folder = settings::Settings::GetTempPath(u"");
+  return folder.empty() ? u"/" : folder;
+}
+
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+
+// A first instance whose own request came to nothing still owes the downloads
+// that later starts handed it meanwhile: it opens the manager dialog with
+// them. Records are only taken in the event loop, which does not run between
+// the check and StopListening(), so none can slip in between.
+bool RunHandedOverDownloads(const DownloadRequest& request, LaunchParts& parts) {
+  if (parts.link.Status() != 0) return false;
+  ManagedDownload first;
+  if (!parts.link.Inbox().TakeFirstDownload(first)) {
+    parts.link.StopListening();
+    return false;
+  }
+  first.autoclose = request.autoclose;
+  parts.manager.Run(first, parts.link);
+  return true;
+}
+
+LaunchOutcome HandOver(const ManagedDownload& download, LaunchParts& parts) {
+  const std::vector<HandoffRecord> records = MakeHandoffRecords(download);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(parts.handoffRetryMs);
+  // Nobody answering while the marker is held happens in two short windows:
+  // a first instance between taking the marker and listening, and one whose
+  // dialog has just ended and is letting the marker go. Keep trying both ways.
+  for (;;) {
+    if (parts.link.Send(records)) return LaunchOutcome::HandedOver;
+    if (parts.link.BecomeFirst()) {
+      parts.manager.Run(download, parts.link);
+      return LaunchOutcome::RanManager;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return LaunchOutcome::Dropped;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
+  // 1. Language; a new user gets the shipped texts first, so that the
+  // dialogs show words, not keys.
+  const std::u16string language = System::GetBrowserLang();
+  std::u16string textsPath;
+  std::uint32_t textsError = 0;
+  InstallShippedTexts(textsPath, textsError);
+  localisation::Dictionary* dictionary = localisation::Dictionary::GetInstance();
+  dictionary->SetLanguage(language);
+  parts.link.Open(dictionary->Lookup(u"MANAGER_TITLE"));
+
+  // 2.
+  settings::Settings::GetInstance();
+  config::Config* configuration = config::Config::GetInstance(true);
+
+  // 3.
+  config::FormatEntry format;
+  if (!configuration->FindFormat(request.type, format)) {
+    return RunHandedOverDownloads(request, parts) ? LaunchOutcome::RanManager : LaunchOutcome::UnknownType;
+  }
+
+  // 4.
+  std::vector<char16_t> filter(config::kSaveFilterLength, u'\0');
+  std::vector<config::SaveChoice> choices;
+  const std::int32_t nativeIndex =
+      configuration->BuildSaveFilter(filter.data(), filter.size(), format, choices);
+  const std::vector<std::u16string> extensions = configuration->GetExtensions();
+
+  // 5. to 8.
+  SaveAsOptions options;
+  options.filters = config::SplitSaveFilter(filter.data(), filter.size());
+  options.filterIndex =
+      config::PreselectFilterIndex(filter.data(), filter.size(), extensions, request.format, nativeIndex);
+  options.title = dictionary->Lookup(u"DOWNLOAD_FILE_SAVE_TITLE");
+  options.fileName = CleanFileName(request.file);
+  options.folder = request.path;
+  options.defaultExtension = format.extension;
+  SaveAsAnswer answer;
+  if (!parts.saveAs.Show(options, answer)) {
+    return RunHandedOverDownloads(request, parts) ? LaunchOutcome::RanManager : LaunchOutcome::Cancelled;
+  }
+
+  // 9. and 10. Whether to convert is the chosen pair's own flag: the native
+  // index is 1 also when no pair is native. An empty offer (no choices), or
+  // an index the offer does not have, keeps the download as it comes.
+  const std::int32_t k = answer.filterIndex;
+  const bool inOffer = k >= 1 && static_cast<std::size_t>(k) <= choices.size();
+  const bool convert = inOffer && !choices[k - 1].native;
+
+  ManagedDownload download;
+  download.url = request.url;
+  download.size = request.size;
+  download.cookie = request.cookie;
+  download.referer = request.referer;
+  download.autoclose = request.autoclose;
+  if (convert) {
+    download.targetPath = ConversionTargetPath(answer.path, choices[k - 1].extension);
+    download.conversionArgs = choices[k - 1].ffmpeg;
+    download.tempPath = settings::Settings::GetTempFileName(u"vx_", format.extension);
+    // No name to be had (full or unwritable folders): an empty path would make
+    // the row fetch the unconverted bytes into the target. A folder path
+    // instead makes the row fail with its error text before fetching, in this
+    // instance or the one it is handed to (see DownloadThreadParams).
+    if (download.tempPath.empty()) download.tempPath = UnusableTemporaryPath();
+  } else {
+    download.targetPath = answer.path;
+  }
+
+  // 11.
+  if (parts.link.Status() == 0) {
+    parts.manager.Run(download, parts.link);
+    return LaunchOutcome::RanManager;
+  }
+  return HandOver(download, parts);
+}
+
+}  // namespace
+
+LaunchOutcome RunLaunchSequence(const DownloadRequest& request, LaunchParts& parts) {
+  const LaunchOutcome outcome = Sequence(request, parts);
+  // 12.
+  localisation::Dictionary::Destroy();
+  return outcome;
+}
+
+std::u16string CleanFileName(const std::u16string& file) {
+  std::u16string name;
+  for (const char16_t c : file) {
+    if (std::u16string_view(kRemovedFromName).find(c) == std::u16string_view::npos) name.push_back(c);
+  }
+  if (name.size() > kNameCapacity - 1) {
+    name.resize(kNameCapacity - 1);
+    if (IsHighSurrogate(name.back())) name.pop_back();
+  }
+  return name;
+}
+
+std::size_t ExtensionOffset(const std::u16string& path) {
+  const std::size_t slash = path.rfind(u'/');
+  const std::size_t nameStart = slash == std::u16string::npos ? 0 : slash + 1;
+  const std::size_t dot = path.rfind(u'.');
+  if (dot == std::u16string::npos || dot < nameStart) return path.size();
+  if (dot + 1 == path.size()) return 0;
+  return dot + 1;
+}
+
+std::u16string ConversionTargetPath(const std::u16string& chosenPath, const std::u16string& extension) {
+  const std::size_t offset = ExtensionOffset(chosenPath);
+  // The Windows rule keeps the first offset characters and appends the
+  // extension. That gives "clipmp3" for a name without extension and the bare
+  // extension for a name ending in '.', so both get a dot of their own.
+  if (offset == 0) return chosenPath + extension;
+  if (offset == chosenPath.size()) return chosenPath + u"." + extension;
+  return chosenPath.substr(0, offset) + extension;
+}
+
+TextsInstall InstallShippedTexts(std::u16string& path, std::uint32_t& error) {
+  error = 0;
+  path = settings::Settings::GetDataPath(u"dictionary.ini");
+  if (path.empty()) return TextsInstall::Failed;
+  settings::Mutex lock(settings::kDictionaryFileLock, settings::kDictionaryFileErrorBase);
+  if (!lock.IsLocked()) return TextsInstall::LockBusy;
+  // The add-on may have installed texts of its own; those stay.
+  if (platform::FileExists(path)) return TextsInstall::Kept;
+
+  settings::IniFile shipped(u"", false);
+  shipped.Parse(platform::FromUtf8(localisation::ShippedDictionaryText()));
+  settings::IniFile file(path, false);
+  for (const auto& [name, section] : shipped.Sections()) file.SetSection(name, section);
+  if (!file.Write()) {
+    error = file.LastError();
+    return TextsInstall::Failed;
+  }
+  return TextsInstall::Installed;
+}
+
+}  // namespace startup

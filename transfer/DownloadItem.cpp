@@ -1,0 +1,306 @@
+#include "transfer/DownloadItem.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+
+#include <algorithm>
+#include <utility>
+
+#include "localisation/Dictionary.h"
+#include "platform/Text.h"
+#include "transfer/Download.h"
+
+// Resources of a static library must be registered by name, outside any
+// namespace.
+static void InitRowResources() { Q_INIT_RESOURCE(row); }
+
+namespace transfer {
+
+namespace {
+
+constexpr int kCancelId = 404;
+constexpr int kBarId = 1600;
+constexpr int kStaticId = 0xFFFF;
+// About one frame: a fast download posts far more often than anyone sees.
+constexpr int kFlushIntervalMs = 16;
+
+std::atomic<CDownloadItem::WorkerStarter> g_workerStarter{&Download::Start};
+
+QColor FromRgb(std::uint32_t rgb) {  // 0x00BBGGRR
+  return QColor(static_cast<int>(rgb & 0xFF), static_cast<int>((rgb >> 8) & 0xFF), static_cast<int>((rgb >> 16) & 0xFF));
+}
+
+// The bar's colour can only be set on a style that draws it plainly with
+// the palette's highlight; one such style serves every row.
+QStyle* PlainBarStyle() {
+  static QStyle* style = [] {
+    QStyle* made = QStyleFactory::create(QStringLiteral("Fusion"));
+    if (made) made->setParent(qApp);
+    return made;
+  }();
+  return style;
+}
+
+// 9-point Arial, or the system's sans font where Arial is missing.
+QFont RowFont() {
+  QFont font;
+  font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSize(9);
+  return font;
+}
+
+}  // namespace
+
+PathLine::PathLine(QWidget* parent) : QWidget(parent) {}
+
+void PathLine::SetText(const QString& text) {
+  if (text == text_) return;
+  text_ = text;
+  update();
+}
+
+QString PathLine::ElidePath(const QString& text, const QFontMetrics& metrics, int width) {
+  if (metrics.horizontalAdvance(text) <= width) return text;
+  const QString ellipsis = QStringLiteral("...");
+  const qsizetype slash = text.lastIndexOf(u'/');
+  if (slash >= 0) {
+    const QString tail = text.mid(slash);
+    const int room = width - metrics.horizontalAdvance(ellipsis + tail);
+    if (room >= 0) {
+      QString head = text.left(slash);
+      while (!head.isEmpty() && metrics.horizontalAdvance(head) > room) head.chop(1);
+      return head + ellipsis + tail;
+    }
+  }
+  // Even the file name does not fit: keep its end.
+  return metrics.elidedText(text, Qt::ElideLeft, width);
+}
+
+QString PathLine::DisplayedText() const { return ElidePath(text_, QFontMetrics(font()), width()); }
+
+void PathLine::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setPen(palette().color(QPalette::WindowText));
+  painter.drawText(rect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, DisplayedText());
+}
+
+CDownloadItem::CDownloadItem(std::u16string url, std::u16string tempPath, std::u16string targetPath,
+                             std::u16string conversionArgs, std::int64_t size, std::u16string cookie, int rowIndex,
+                             std::u16string referer)
+    : m_url(std::move(url)),
+      m_tempPath(std::move(tempPath)),
+      m_conversionArgs(std::move(conversionArgs)),
+      // A negative size (from "/size:-5" or a size record) is as unknown as 0.
+      m_size(size > 0 ? static_cast<std::uint64_t>(size) : 0),
+      m_cookie(std::move(cookie)),
+      m_referer(std::move(referer)),
+      m_stopEventName(platform::Format("stopevent%d", rowIndex)) {
+  m_targetPath = std::move(targetPath);
+  m_flushTimer.setSingleShot(true);
+  m_flushTimer.setTimerType(Qt::PreciseTimer);
+  connect(&m_flushTimer, &QTimer::timeout, this, &CDownloadItem::Flush);
+  m_sinceFlush.start();
+}
+
+CDownloadItem::~CDownloadItem() {
+  // OnDestroy: a worker would stop at its next report. The owner keeps the
+  // row until the worker is gone, so this is for the record.
+  m_barAlive = false;
+  m_stopEvent.Set();
+}
+
+void CDownloadItem::Create(QWidget* parent, const QRect& rect, int id) {
+  setParent(parent);
+  setObjectName(QStringLiteral("dlitem"));
+  setProperty("id", id);
+  setGeometry(rect);
+  OnCreate();
+  show();
+}
+
+void CDownloadItem::OnCreate() {
+  InitRowResources();
+  const int w = width();
+
+  m_progress = new QProgressBar(this);
+  m_progress->setObjectName(QStringLiteral("progress"));
+  m_progress->setProperty("id", kBarId);
+  m_progress->setGeometry(0, 25, w - 55, 12);
+  m_progress->setRange(0, 100);
+  m_progress->setValue(0);
+  m_progress->setTextVisible(false);
+  if (QStyle* plain = PlainBarStyle()) m_progress->setStyle(plain);
+  m_progress->show();
+
+  m_statusLine = new PathLine(this);
+  m_statusLine->setObjectName(QStringLiteral("statusLine"));
+  m_statusLine->setProperty("id", kStaticId);
+  m_statusLine->setGeometry(0, 0, w, 20);
+  m_statusLine->SetText(QStringLiteral("Loading"));
+  m_statusLine->show();
+
+  m_detailLine = new PathLine(this);
+  m_detailLine->setObjectName(QStringLiteral("detailLine"));
+  m_detailLine->setProperty("id", kStaticId);
+  m_detailLine->setGeometry(0, 40, w, 20);
+  m_detailLine->show();
+
+  const QFont font = RowFont();
+  m_statusLine->setFont(font);
+  m_detailLine->setFont(font);
+
+  m_cancelButton = new QPushButton(this);
+  m_cancelButton->setObjectName(QStringLiteral("Cancel"));
+  m_cancelButton->setProperty("id", kCancelId);
+  m_cancelButton->setAccessibleName(QStringLiteral("Cancel"));
+  m_cancelButton->setToolTip(QStringLiteral("Cancel"));
+  m_cancelButton->setGeometry(w - 25, 20, 20, 30);
+  m_cancelButton->setFlat(true);
+  m_cancelButton->setFocusPolicy(Qt::NoFocus);
+  m_cancelButton->setIcon(QIcon(QStringLiteral(":/vexaro/cancel.png")));
+  m_cancelButton->setIconSize(QSize(16, 16));
+  connect(m_cancelButton, &QPushButton::clicked, this, &CDownloadItem::OnCancelButton);
+  m_cancelButton->show();
+
+  localisation::Dictionary* dictionary = localisation::Dictionary::GetInstance();
+  const std::u16string first =
+      m_tempPath.empty() ? dictionary->Lookup(u"MANAGER_DOWNLOAD_FILE") + u": " + m_targetPath
+                         : dictionary->Lookup(u"MANAGER_DOWNLOAD_FILE_TEMP") + u": " + m_tempPath;
+  m_statusLine->SetText(ToQString(first));
+  m_ofText = dictionary->Lookup(u"MANAGER_DOWNLOAD_PROGRESS_TEXT_OF");
+
+  auto* params = new DownloadThreadParams;
+  params->row = this;
+  params->url = m_url;
+  params->targetPath = m_targetPath;
+  params->temporaryPath = m_tempPath;
+  params->conversionArguments = m_conversionArgs;
+  params->dictionary = dictionary;
+  params->size = m_size;
+  params->cookie = m_cookie;
+  params->referer = m_referer;
+  m_barAlive = true;
+  // The starter copies the worker's texts here, on the UI thread, so the
+  // worker never reads the Dictionary.
+  m_workerStarted = g_workerStarter.load()(params);
+}
+
+void CDownloadItem::OnCancelButton() { m_stopEvent.Set(); }
+
+void CDownloadItem::SetBackground(const QColor& colour) {
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, colour);
+  setPalette(palette);
+  setAutoFillBackground(true);
+}
+
+void CDownloadItem::Detach() {
+  m_barAlive = false;
+  m_stopEvent.Set();
+  setParent(nullptr);
+  hide();
+}
+
+CDownloadItem::WorkerStarter CDownloadItem::SetWorkerStarter(WorkerStarter starter) {
+  return g_workerStarter.exchange(starter ? starter : &Download::Start);
+}
+
+QString CDownloadItem::StatusText() const { return m_statusLine ? m_statusLine->Text() : QString(); }
+QString CDownloadItem::StatusDisplayed() const { return m_statusLine ? m_statusLine->DisplayedText() : QString(); }
+QString CDownloadItem::DetailText() const { return m_detailLine ? m_detailLine->Text() : QString(); }
+int CDownloadItem::BarPosition() const { return m_progress ? m_progress->value() : 0; }
+QColor CDownloadItem::BarColour() const {
+  return m_progress ? m_progress->palette().color(QPalette::Highlight) : QColor();
+}
+bool CDownloadItem::CancelShown() const { return m_cancelButton && !m_cancelButton->isHidden(); }
+
+template <typename F>
+void CDownloadItem::Post(F&& record) {
+  std::lock_guard<std::mutex> lock(m_pendingLock);
+  record(m_pending);
+  if (m_flushPosted) return;
+  m_flushPosted = true;
+  QMetaObject::invokeMethod(this, &CDownloadItem::OnUpdatePosted, Qt::QueuedConnection);
+}
+
+void CDownloadItem::SetStatusText(const std::u16string& text) {
+  Post([&](Pending& p) { p.ordered.push_back({OpKind::Status, text}); });
+}
+
+void CDownloadItem::SetDetailText(const std::u16string& text) {
+  Post([&](Pending& p) { p.detail = text; });
+}
+
+void CDownloadItem::SetBarPosition(int position) {
+  Post([&](Pending& p) { p.bar = position; });
+}
+
+void CDownloadItem::SetBarColour(std::uint32_t rgb) {
+  Post([&](Pending& p) { p.ordered.push_back({OpKind::Colour, {}, rgb}); });
+}
+
+void CDownloadItem::HideCancel() {
+  Post([](Pending& p) { p.ordered.push_back({OpKind::HideCancel, {}}); });
+}
+
+void CDownloadItem::NotifyFinished() {
+  Post([](Pending& p) { p.ordered.push_back({OpKind::Finished, {}}); });
+}
+
+void CDownloadItem::OnUpdatePosted() {
+  const qint64 since = m_sinceFlush.elapsed();
+  if (since >= kFlushIntervalMs) {
+    Flush();
+  } else if (!m_flushTimer.isActive()) {
+    m_flushTimer.start(static_cast<int>(kFlushIntervalMs - since));
+  }
+}
+
+void CDownloadItem::Flush() {
+  Pending taken;
+  {
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    std::swap(taken, m_pending);
+    m_flushPosted = false;
+  }
+  m_sinceFlush.restart();
+  if (!m_progress) return;  // not created: nothing can have been posted
+
+  // Each property ends at its last value whatever the interleaving, so the
+  // ordered changes go first and the coalesced ones after them; the notice
+  // comes last, once the row shows everything the worker said.
+  bool finishedNow = false;
+  for (const Op& op : taken.ordered) {
+    switch (op.kind) {
+      case OpKind::Status:
+        m_statusLine->SetText(ToQString(op.text));
+        m_appliedStatus.push_back(m_statusLine->Text());
+        break;
+      case OpKind::Colour: {
+        QPalette palette = m_progress->palette();
+        palette.setColor(QPalette::Highlight, FromRgb(op.value));
+        m_progress->setPalette(palette);
+        break;
+      }
+      case OpKind::HideCancel:
+        m_cancelButton->hide();
+        break;
+      case OpKind::Finished:
+        finishedNow = true;
+        break;
+    }
+  }
+  if (taken.detail) m_detailLine->SetText(ToQString(*taken.detail));
+  if (taken.bar) m_progress->setValue(std::clamp(*taken.bar, 0, 100));
+  if (finishedNow) emit finished();
+}
+
+}  // namespace transfer
