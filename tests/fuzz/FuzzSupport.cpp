@@ -24,6 +24,8 @@ void UsePrivateDataHome() {
   std::filesystem::create_directories(std::filesystem::path(home->DataFile("")).parent_path());
 }
 
+std::string HomeFolder() { return home->Root().Path(); }
+
 std::string DataFile(const std::string& name) { return home->DataFile(name); }
 
 std::u16string DataFile16(const std::string& name) { return platform::FromUtf8(DataFile(name)); }

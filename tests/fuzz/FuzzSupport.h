@@ -17,6 +17,8 @@ namespace fuzzsupport {
 // folder. Call once from LLVMFuzzerInitialize, before any store is used: the
 // data folder is found once per process.
 void UsePrivateDataHome();
+// The temporary folder that holds the data home, without a trailing '/'.
+std::string HomeFolder();
 // <data folder>/name, as UTF-8 and as the stores take it.
 std::string DataFile(const std::string& name);
 std::u16string DataFile16(const std::string& name);
