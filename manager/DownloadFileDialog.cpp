@@ -201,7 +201,7 @@ void CDownloadFileDialog::OnInitDialog() {
   m_host->setObjectName(QStringLiteral("dlHost"));
   m_host->setProperty("id", kHostId);
   m_host->setGeometry(QRect(QPoint(10, 0), QPoint(client.width() - 1, client.height() - 1 - 50)));
-  m_hostClient = QRect(QPoint(0, 0), m_host->Viewport()->size());
+  m_hostClient = QRect(QPoint(0, 0), m_host->size());
   // 6. Its background and its scroll sizes: the whole client, default steps.
   m_host->SetBackground(buttonFace);
   m_host->SetScrollMetrics(m_hostClient.size());

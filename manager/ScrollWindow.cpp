@@ -95,7 +95,7 @@ void CScrollWindow::UpdateBars() {
   const int extent = BarExtent();
   // The size without bars: the viewport plus the bar it gave room to.
   const QSize trueClient = size();
-  const QSize client(m_viewport->width(), m_viewport->height());
+  const QSize client(width() - (VerticalBarShown() ? extent : 0), height());
   if (trueClient.width() <= extent || trueClient.height() <= extent) {
     if (client.width() > 0 && client.height() > 0) {
       m_vbar->hide();
@@ -180,17 +180,17 @@ bool CScrollWindow::OnMouseWheel(Qt::KeyboardModifiers modifiers, int delta) {
   if (!VerticalBarShown()) return false;
   // Qt keeps the desktop's setting and tells of changes itself, so it is
   // read on every notch instead of being cached here.
-  const int lines = QApplication::wheelScrollLines();
-  const int steps = MulDiv(-delta, lines, kWheelDelta);
-  std::int64_t offset = 0;
-  if (lines == kPageScroll || steps == -1) {
-    offset = delta > 0 ? -m_page.height() : m_page.height();
-  } else {
-    offset = std::min<std::int64_t>(static_cast<std::int64_t>(steps) * m_line.height(), m_page.height());
-  }
-  const bool scrolled = ScrollByOffset(0, ClampToInt(offset), true);
+  const int offset = WheelOffset(delta, QApplication::wheelScrollLines(), m_page.height(), m_line.height());
+  const bool scrolled = ScrollByOffset(0, offset, true);
   if (scrolled) repaint();
   return scrolled;
+}
+
+int CScrollWindow::WheelOffset(int delta, int linesPerNotch, int pageHeight, int lineHeight) {
+  const int steps = MulDiv(-delta, linesPerNotch, kWheelDelta);
+  if (linesPerNotch == kPageScroll || steps == -1) return delta > 0 ? -pageHeight : pageHeight;
+  // Only the downward step is capped.
+  return ClampToInt(std::min<std::int64_t>(static_cast<std::int64_t>(steps) * lineHeight, pageHeight));
 }
 
 void CScrollWindow::resizeEvent(QResizeEvent* event) {

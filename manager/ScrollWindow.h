@@ -68,6 +68,12 @@ class CScrollWindow : public QWidget {
   // (-1: a page per notch), nothing with Shift or Ctrl, a downward step at
   // most one page. True when it scrolled.
   bool OnMouseWheel(Qt::KeyboardModifiers modifiers, int delta);
+  // The vertical offset of one wheel event: steps = MulDiv(-delta, lines,
+  // 120); a page (up when delta > 0) when linesPerNotch is -1 (a page per
+  // notch) or steps is -1, else steps lines, downward at most a page. Qt
+  // gives no -1 (it reads a setting below 1 as its default), but a desktop
+  // setting that means "a page" would.
+  static int WheelOffset(int delta, int linesPerNotch, int pageHeight, int lineHeight);
 
  protected:
   void resizeEvent(QResizeEvent* event) override;

@@ -1,0 +1,316 @@
+// The manager dialog, offscreen, with real workers on the loopback server.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "manager/DownloadFileDialog.h"
+#include "manager/ScrollWindow.h"
+#include "platform/Text.h"
+#include "settings/Settings.h"
+#include "manager/ManagerFixture.h"
+#include "support/Downloads.h"
+#include "transfer/Download.h"
+#include "transfer/DownloadItem.h"
+
+namespace {
+
+using manager::CDownloadFileDialog;
+using transfer::CDownloadItem;
+using transfer::ToQString;
+namespace fs = std::filesystem;
+using testsupport::SizeRecord;
+using testsupport::Utf16;
+
+// Answers the next message box with `button`, remembering what it asked.
+class Answerer {
+ public:
+  explicit Answerer(QMessageBox::StandardButton button) {
+    QObject::connect(&timer_, &QTimer::timeout, [this, button] {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (!box || !box->isVisible()) continue;
+        ++asked_;
+        text_ = box->text();
+        title_ = box->windowTitle();
+        buttons_ = box->standardButtons();
+        box->button(button)->click();
+      }
+    });
+    timer_.start(10);
+  }
+  int asked_ = 0;
+  QString text_, title_;
+  QMessageBox::StandardButtons buttons_;
+
+ private:
+  QTimer timer_;
+};
+
+using DialogTest = testsupport::ManagerFixture;
+
+TEST_F(DialogTest, LaysOutTheTemplate) {
+  CDownloadFileDialog& dialog = Open("/hold", File("a.bin"), true);
+
+  EXPECT_EQ(dialog.windowTitle(), "Vexaro Download Manager");
+  EXPECT_EQ(dialog.CloseButton()->text(), "Cancel");
+  EXPECT_EQ(dialog.CloseButton()->property("id").toInt(), 2);
+  auto* minimise = dialog.findChild<QPushButton*>("minimizeButton");
+  ASSERT_NE(minimise, nullptr);
+  EXPECT_EQ(minimise->text(), "Minimize");
+  EXPECT_EQ(minimise->property("id").toInt(), 3);
+  EXPECT_EQ(dialog.CloseWhenFinished()->text(), "Close when finished");
+  EXPECT_EQ(dialog.CloseWhenFinished()->property("id").toInt(), 210);
+  EXPECT_TRUE(dialog.CloseWhenFinished()->isChecked());
+  EXPECT_FALSE(dialog.windowIcon().isNull());
+
+  // Dialog units: the buttons stand where 213, 143 and 11 of 289 across and
+  // 160 of 182 down put them.
+  const int w = dialog.width();
+  const int h = dialog.height();
+  EXPECT_NEAR(dialog.CloseButton()->x(), 213.0 * w / 289, 2);
+  EXPECT_NEAR(dialog.CloseButton()->width(), 68.0 * w / 289, 2);
+  EXPECT_NEAR(minimise->x(), 143.0 * w / 289, 2);
+  EXPECT_NEAR(dialog.CloseButton()->y(), 160.0 * h / 182, 2);
+  EXPECT_NEAR(dialog.CloseWhenFinished()->x(), 11.0 * w / 289, 2);
+  EXPECT_LE(dialog.CloseButton()->geometry().right(), w);
+  EXPECT_LE(dialog.CloseButton()->geometry().bottom(), h);
+  // Room for a row of 395 beside the bar.
+  EXPECT_GE(w - 10, 400);
+
+  manager::CScrollWindow* host = dialog.Host();
+  EXPECT_EQ(host->objectName(), "dlHost");
+  EXPECT_EQ(host->property("id").toInt(), 1800);
+  EXPECT_EQ(host->geometry(), QRect(10, 0, w - 10, h - 50));
+  EXPECT_EQ(host->TotalSize(), QSize(w - 10, h - 50));
+  EXPECT_FALSE(host->VerticalBarShown());
+
+  ASSERT_EQ(dialog.RowCount(), 1);
+  CDownloadItem* row = dialog.Row(0);
+  EXPECT_EQ(row->parentWidget(), host->Viewport());
+  EXPECT_EQ(row->geometry(), QRect(5, 10, 395, 70));
+  EXPECT_EQ(row->property("id").toInt(), 1600);
+  EXPECT_EQ(row->objectName(), "dlitem");
+  EXPECT_EQ(row->StopEventName(), u"stopevent0");
+}
+
+TEST_F(DialogTest, ClosingWhileARowRunsAsksFirst) {
+  CDownloadFileDialog& dialog = Open("/hold", File("held.bin"));
+  QTest::qWait(50);
+
+  {
+    Answerer no(QMessageBox::No);
+    dialog.close();  // the window's close box
+    EXPECT_EQ(no.asked_, 1);
+    EXPECT_EQ(no.text_, "You have downloads in progress. Are you sure you want to exit?");
+    EXPECT_EQ(no.title_, "");
+    EXPECT_EQ(no.buttons_, QMessageBox::Yes | QMessageBox::No);
+  }
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_TRUE(dialog.Row(0)->WorkerRunning());
+  EXPECT_FALSE(dialog.Row(0)->IsFinished());
+  {
+    Answerer no(QMessageBox::No);
+    dialog.CloseButton()->click();
+    EXPECT_EQ(no.asked_, 1);
+  }
+  EXPECT_TRUE(dialog.isVisible());
+  {
+    Answerer yes(QMessageBox::Yes);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_EQ(yes.asked_, 1);
+  }
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+}
+
+TEST_F(DialogTest, ClosingWhenAllFinishedAsksNothing) {
+  CDownloadFileDialog& dialog = Open("/bytes/1000", File("a.bin"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.CloseButton()->text() == "Close"; }, 30000));
+  EXPECT_TRUE(dialog.isVisible());  // "Close when finished" is not checked
+
+  Answerer any(QMessageBox::No);
+  dialog.CloseButton()->click();
+  EXPECT_EQ(any.asked_, 0);
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+// Rows handed over join the rule: the dialog ends with the last of them when
+// the box is checked, and only relabels its Close button otherwise.
+TEST_F(DialogTest, CloseWhenFinishedWaitsForHandedOverRows) {
+  for (const bool checked : {true, false}) {
+    SCOPED_TRACE(checked ? "checked" : "unchecked");
+    CDownloadFileDialog& dialog = Open("/bytes/2000", File("first.bin"), checked);
+    Send(Url("/bytes/300000"), File("second.bin"));
+    Send(Url("/bytes/600000"), File("third.bin"));
+    ASSERT_EQ(dialog.RowCount(), 3);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.CloseButton()->text() == "Close"; }, 30000));
+    EXPECT_TRUE(AllFinished());
+    EXPECT_EQ(dialog.isVisible(), !checked);
+    if (checked) {
+      EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    }
+    EXPECT_EQ(fs::file_size(work_.File("third.bin")), 600000u);
+
+    if (!checked) {
+      // A running row added later keeps the label.
+      Send(Url("/hold"), File("fourth.bin"));
+      QTest::qWait(50);
+      EXPECT_EQ(dialog.CloseButton()->text(), "Close");
+    }
+    dialog_.reset();
+    manager::WaitForDetachedWorkers();
+  }
+}
+
+TEST_F(DialogTest, CommitWithoutValueRecordsRepeatsTheFirstDownloadWithoutItsTemporaryFile) {
+  const std::u16string target = File("clip.mp3");
+  CDownloadFileDialog& dialog = Open("/hold", target, false, File("vx_1.flv"));
+  dialog.OnCopyData(6, QByteArray());
+
+  ASSERT_EQ(dialog.RowCount(), 2);
+  CDownloadItem* row = dialog.Row(1);
+  EXPECT_EQ(row->TempPath(), u"");
+  EXPECT_EQ(row->property("id").toInt(), 11001);
+  EXPECT_EQ(row->geometry(), QRect(5, 80, 395, 70));
+  EXPECT_EQ(row->StopEventName(), u"stopevent1");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return row->StatusText() == ToQString(u"Downloading: " + target); }, 5000));
+}
+
+// Records the sender never makes: unknown kinds change nothing, a short size
+// record is ignored, an odd last byte is dropped, a negative size is
+// unknown; no byte string crashes the dialog.
+TEST_F(DialogTest, OddRecordsAreHandledSafely) {
+  CDownloadFileDialog& dialog = Open("/hold", File("first.bin"));
+  QRandomGenerator random(8);
+  for (int i = 0; i < 2000; ++i) {
+    std::uint32_t kind = random.bounded(12u);
+    if (kind == 6) kind = 8 + random.bounded(1000u);
+    QByteArray bytes(static_cast<qsizetype>(random.bounded(40u)), '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random.bounded(256u));
+    dialog.OnCopyData(kind, bytes);
+  }
+
+  const std::u16string target = File("second.bin");
+  dialog.OnCopyData(0, Utf16(Url("/bytes/800")) + QByteArray(1, 'x'));  // odd count: 'x' dropped
+  dialog.OnCopyData(1, Utf16(target));
+  dialog.OnCopyData(2, QByteArray());
+  dialog.OnCopyData(4, QByteArray());
+  dialog.OnCopyData(5, QByteArray());
+  dialog.OnCopyData(7, QByteArray());
+  dialog.OnCopyData(3, SizeRecord(-5));
+  dialog.OnCopyData(3, QByteArray("\x10\x27\x00", 3));  // 3 bytes: ignored
+  dialog.OnCopyData(8, Utf16(Url("/missing")));
+  dialog.OnCopyData(9, QByteArray());
+  dialog.OnCopyData(0xFFFFFFFFu, Utf16(u"x"));
+  dialog.OnCopyData(6, QByteArray());
+
+  ASSERT_EQ(dialog.RowCount(), 2);
+  CDownloadItem* row = dialog.Row(1);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return row->IsFinished(); }, 30000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return row->StatusText() == ToQString(u"Download completed: " + target); }, 5000));
+  // -5 is unknown, so the response's length is the total.
+  EXPECT_EQ(row->DetailText(), "800 of 800 bytes");
+  EXPECT_EQ(fs::file_size(platform::ToUtf8(target)), 800u);
+}
+
+TEST_F(DialogTest, FourthRowScrollsAndLaterRowsLineUp) {
+  CDownloadFileDialog& dialog = Open("/hold", File("0.bin"));
+  for (int i = 1; i <= 3; ++i) Send(Url("/hold"), File(std::to_string(i) + ".bin"));
+  manager::CScrollWindow* host = dialog.Host();
+  ASSERT_EQ(dialog.RowCount(), 4);
+  EXPECT_EQ(host->TotalSize(), QSize(400, 280));
+  EXPECT_EQ(host->PageSize(), QSize(400, 210));
+  EXPECT_TRUE(host->VerticalBarShown());
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(dialog.Row(i)->geometry(), QRect(5, 10 + 70 * i, 395, 70)) << i;
+    EXPECT_EQ(dialog.Row(i)->property("id").toInt(), i == 0 ? 1600 : 11000 + i) << i;
+  }
+
+  ASSERT_TRUE(host->ScrollByCode(manager::kNoRequest | (manager::SB_BOTTOM << 8), true));
+  const int p = host->GetScrollPosition().y();
+  EXPECT_EQ(p, 280 - host->Viewport()->height());
+  EXPECT_EQ(dialog.Row(3)->y(), 220 - p);
+
+  Send(Url("/hold"), File("4.bin"));
+  ASSERT_EQ(dialog.RowCount(), 5);
+  EXPECT_EQ(dialog.Row(4)->y(), 10 + 70 * 4 - p);
+  EXPECT_EQ(dialog.Row(4)->y(), dialog.Row(3)->y() + 70);
+  EXPECT_EQ(host->TotalSize(), QSize(400, 350));
+  // Scrolling back brings every row to its content position.
+  host->ScrollByCode(manager::kNoRequest | (manager::SB_TOP << 8), true);
+  EXPECT_EQ(dialog.Row(4)->y(), 290);
+}
+
+// The dialog never deletes a row whose worker runs: finished rows go with it
+// (and their temporary files), a transfer stops and a conversion runs on in
+// the background until WaitForDetachedWorkers releases them.
+TEST_F(DialogTest, RowsOutliveTheirWorkersAndEveryTemporaryFileGoes) {
+  testsupport::UseScriptConverter(work_.File("programs"),
+                                  "case \"$last\" in *slow*) sleep 2;; esac; printf done > \"$last\"");
+  const std::string temps[] = {work_.File("vx_a.flv"), work_.File("vx_b.flv"), work_.File("vx_c.flv"),
+                               work_.File("vx_d.flv")};
+  for (const std::string& temp : temps) testsupport::WriteFileBytes(temp, "");
+
+  CDownloadFileDialog& dialog = Open("/bytes/1000", File("a.mp3"), false, platform::FromUtf8(temps[0]));
+  Send(Url("/bytes/1000"), File("b.mp3"), platform::FromUtf8(temps[1]), u"-vn");
+  Send(Url("/bytes/1000"), File("slow.mp3"), platform::FromUtf8(temps[2]), u"-vn");
+  Send(Url("/hold"), File("d.mp3"), platform::FromUtf8(temps[3]), u"-vn");
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    return dialog.Row(0)->IsFinished() && dialog.Row(1)->IsFinished() &&
+           dialog.Row(2)->StatusText().startsWith("Converting: ");
+  }, 30000));
+
+  dialog_.reset();
+  EXPECT_FALSE(fs::exists(temps[0]));
+  EXPECT_FALSE(fs::exists(temps[1]));
+  EXPECT_TRUE(fs::exists(temps[2]));  // the converter still reads it
+  EXPECT_TRUE(fs::exists(temps[3]));
+  EXPECT_FALSE(fs::exists(work_.File("slow.mp3")));
+
+  const auto start = std::chrono::steady_clock::now();
+  manager::WaitForDetachedWorkers();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(fs::exists(temps[2]));
+  EXPECT_FALSE(fs::exists(temps[3]));
+  EXPECT_EQ(testsupport::ReadFileBytes(work_.File("slow.mp3")), "done");
+  EXPECT_EQ(testsupport::ReadFileBytes(work_.File("a.mp3")), "done");
+
+  // Nothing left to wait for.
+  const auto again = std::chrono::steady_clock::now();
+  manager::WaitForDetachedWorkers();
+  EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(100));
+}
+
+// A row whose thread cannot be created counts as running.
+TEST_F(DialogTest, RowWithoutThreadCountsAsRunning) {
+  const auto refuse = [](transfer::DownloadThreadParams* params) {
+    delete params;
+    return false;
+  };
+  CDownloadItem::SetWorkerStarter(refuse);
+  CDownloadFileDialog& dialog = Open("/bytes/10", File("a.bin"));
+  CDownloadItem::SetWorkerStarter(nullptr);
+  EXPECT_EQ(dialog.Row(0)->StatusText(), ToQString(u"File: " + File("a.bin")));
+
+  Answerer yes(QMessageBox::Yes);
+  dialog.CloseButton()->click();
+  EXPECT_EQ(yes.asked_, 1);
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+}  // namespace
