@@ -11,7 +11,11 @@ endif()
 
 add_library(vexaro_common INTERFACE)
 target_compile_features(vexaro_common INTERFACE cxx_std_20)
-target_compile_options(vexaro_common INTERFACE -Wall -Wextra -Werror)
+option(VEXARO_WERROR "Treat warnings as errors" OFF)
+target_compile_options(vexaro_common INTERFACE -Wall -Wextra)
+if(VEXARO_WERROR)
+  target_compile_options(vexaro_common INTERFACE -Werror)
+endif()
 target_include_directories(vexaro_common INTERFACE ${PROJECT_SOURCE_DIR})
 
 find_package(Threads REQUIRED)

@@ -180,7 +180,7 @@ void Config::Create() {
     store->SetValue(u"configversion", kConfigVersion);
     store->Write();
   } else {
-    settings::ReportError(file.LastError(), 22, 3, u"Config::Create");
+    settings::ReportError(file.LastError(), settings::errors::kConfigWrite);
   }
 }
 
@@ -190,7 +190,7 @@ void Config::Read() {
 
   settings::IniFile file(settings::Settings::GetDataPath(kConfigFileName), false);
   if (!file.Read()) {
-    settings::ReportError(file.LastError(), 22, 4, u"Config::Read");
+    settings::ReportError(file.LastError(), settings::errors::kConfigRead);
     return;
   }
 

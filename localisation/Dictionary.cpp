@@ -64,7 +64,7 @@ void Dictionary::SetLanguage(const std::u16string& languageCode) {
 
   settings::IniFile file(settings::Settings::GetDataPath(u"dictionary.ini"), false);
   if (!file.Read()) {
-    settings::ReportError(file.LastError(), 11, 4, u"Dictionary::SetLanguage");
+    settings::ReportError(file.LastError(), settings::errors::kDictionaryRead);
     return;
   }
 
@@ -92,7 +92,7 @@ std::u16string Dictionary::Lookup(const std::u16string& key) {
   }
   // Outside the dictionary lock: recording takes a named lock, and named locks
   // always come before the process-wide ones.
-  settings::ReportError(code, 11, 5, u"Dictionary::Lookup");
+  settings::ReportError(code, settings::errors::kDictionaryMissingText);
   return key;
 }
 

@@ -25,7 +25,7 @@ std::u16string GetBrowserLang() {
     const std::u16string language = LanguagePart(platform::GetEnv(variable));
     if (!language.empty()) return language;
   }
-  settings::ReportError(platform::kErrFileNotFound, 7, 3, u"System::GetBrowserLang");
+  settings::ReportError(platform::kErrFileNotFound, settings::errors::kLanguageQuery);
   return {};
 }
 

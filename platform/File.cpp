@@ -1,10 +1,12 @@
 #include "platform/File.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include "platform/Text.h"
@@ -61,6 +63,11 @@ std::string FolderOf(const std::string& path) {
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
+
+// Temporary files of a replace are this prefix + six characters of mkostemp.
+// The prefix is particular enough that nothing but a replace of that same
+// file makes such a name.
+std::string TemporaryPrefix(const std::string& target) { return target + ".vexaro-tmp-"; }
 
 }  // namespace
 
@@ -141,14 +148,49 @@ bool ReadWholeFile(const std::u16string& path, std::string& bytes) {
   }
 }
 
+namespace {
+
+std::string ResolveLinks(const std::string& path) {
+  std::string current = path;
+  // As many hops as the kernel allows when it follows links itself.
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n < 0) return std::string();
+    target.resize(static_cast<std::size_t>(n));
+    current = !target.empty() && target[0] == '/' ? target : FolderOf(current) + "/" + target;
+  }
+  errno = ELOOP;
+  return std::string();
+}
+
+}  // namespace
+
 bool AtomicReplace(const std::u16string& path, std::string_view bytes) {
-  const std::string target = ToUtf8(path);
+  const std::string target = ResolveLinks(ToUtf8(path));
+  if (target.empty()) return false;
   const std::string folder = FolderOf(target);
   mode_t mode = 0600;
   struct stat existing {};
-  if (::stat(target.c_str(), &existing) == 0) {
+  // An unshared open of the current file holds its flock; replacing the file
+  // under it would break that promise, so the replace collides the same way.
+  int held = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+  if (held < 0 && errno == EACCES) held = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (held < 0 && errno != ENOENT) return false;
+  if (held >= 0) {
+    if (::fstat(held, &existing) != 0) {
+      CloseKeepingErrno(held);
+      return false;
+    }
     if (S_ISDIR(existing.st_mode)) {
+      ::close(held);
       errno = EISDIR;
+      return false;
+    }
+    if (::flock(held, LOCK_EX | LOCK_NB) != 0) {
+      CloseKeepingErrno(held);
       return false;
     }
     mode = existing.st_mode & 07777;
@@ -156,20 +198,23 @@ bool AtomicReplace(const std::u16string& path, std::string_view bytes) {
 
   // A name of our own beside the target: rename() is only atomic within one
   // file system, and a crash leaves at worst this stray file, never a torn
-  // target.
-  std::string temp = target + ".XXXXXX";
+  // target (RemoveLeftoverTemporaries clears those).
+  std::string temp = TemporaryPrefix(target) + "XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-  if (!ok) CloseKeepingErrno(fd);
-  else ok = ::close(fd) == 0;
-  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    errno = error;
-    return false;
+  bool ok = fd >= 0;
+  if (ok) {
+    ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    if (!ok) CloseKeepingErrno(fd);
+    else ok = ::close(fd) == 0;
+    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+      const int error = errno;
+      ::unlink(temp.c_str());
+      errno = error;
+    }
   }
+  if (held >= 0) CloseKeepingErrno(held);
+  if (!ok) return false;
   // The rename is durable only once the folder entry is on disk; a failure
   // here cannot be undone and the new content is already visible, so it does
   // not fail the replace.
@@ -179,6 +224,32 @@ bool AtomicReplace(const std::u16string& path, std::string_view bytes) {
     ::close(dirFd);
   }
   return true;
+}
+
+int RemoveLeftoverTemporaries(const std::u16string& path) {
+  const std::string target = ResolveLinks(ToUtf8(path));
+  if (target.empty()) return 0;
+  const std::string prefix = TemporaryPrefix(target);
+  const std::string folder = FolderOf(target);
+  const std::string namePrefix = prefix.substr(prefix.rfind('/') + 1);
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  int removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() != namePrefix.size() + 6 || !name.starts_with(namePrefix)) continue;
+    // Only what mkostemp makes: six letters or digits after the prefix.
+    bool generated = true;
+    for (const char c : name.substr(namePrefix.size())) generated = generated && std::isalnum(static_cast<unsigned char>(c));
+    struct stat st {};
+    if (!generated || ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+      continue;
+    }
+    if (::unlinkat(::dirfd(dir), entry->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 bool CreateExclusive(const std::u16string& path) {

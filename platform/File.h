@@ -4,7 +4,9 @@
 // of interleaving. Linux has no mandatory sharing modes; an unshared open here
 // takes an exclusive, non-blocking flock() on the descriptor, so two Vexaro
 // processes (or the add-on, if it does the same) still collide with
-// kErrSharingViolation. Readers that allow sharing take no flock.
+// kErrSharingViolation; AtomicReplace takes the same flock on the file it
+// replaces, so an unshared open also keeps Vexaro's writers out. Readers that
+// allow sharing take no flock.
 //
 // All functions return failures as values: false / -1 with LastError() set to
 // the errno of the failing call. Paths are UTF-16 and converted to UTF-8 here.
@@ -71,12 +73,22 @@ bool CanOpen(const std::u16string& path, Share share);
 bool ReadWholeFile(const std::u16string& path, std::string& bytes);
 
 // Replaces path with bytes atomically: the text goes to a fresh temporary file
-// in the same folder, which is flushed, fsync'ed and renamed over path, then
-// the folder is fsync'ed. Either the old content or the new one is on disk
-// whatever happens; on failure the temporary file is removed and the old file
-// is untouched. The new file gets mode 0600 unless path existed, in which case
-// its permission bits are kept.
+// in the same folder (named path + ".vexaro-tmp-" + six characters), which is
+// flushed, fsync'ed and renamed over path, then the folder is fsync'ed. Either
+// the old content or the new one is on disk whatever happens; on failure the
+// temporary file is removed and the old file is untouched. The new file gets
+// mode 0600 unless path existed, in which case its permission bits are kept.
+// A symbolic link is followed (relative targets from the link's folder, as
+// git's lockfile does): its final target is replaced and the link stays.
+// While another opener holds an unshared open of the file, the replace fails
+// with kErrSharingViolation, as a second unshared open would.
 bool AtomicReplace(const std::u16string& path, std::string_view bytes);
+
+// Removes the temporary files that replaces of path (after following links)
+// left behind when their writer died between creating and renaming them;
+// nothing else is touched. Only for a caller that holds path's named lock:
+// then no other replace of path is under way. Returns how many were removed.
+int RemoveLeftoverTemporaries(const std::u16string& path);
 
 // Creates path exclusively (O_CREAT | O_EXCL), empty, mode 0600.
 bool CreateExclusive(const std::u16string& path);

@@ -2,38 +2,80 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "platform/NamedMutexObject.h"
 #include "platform/Text.h"
 
 namespace platform {
 
-struct NamedMutex::Shared {
-  // Set last by the creator, once the mutex is initialised; openers wait for
-  // it because the object exists (empty) before that.
-  std::atomic<std::uint32_t> ready;
-  pthread_mutex_t mutex;
-};
-
 namespace {
 
-constexpr std::uint32_t kReady = 0x56584D31;  // "VXM1"
-constexpr int kInitWaitMs = 2000;
+constexpr long kInitWaitMs = 2000;
+constexpr std::size_t kObjectSize = sizeof(NamedMutexObject);
+
+bool InitialiseMutex(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attr;
+  int rc = pthread_mutexattr_init(&attr);
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  if (rc == 0) rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  if (rc == 0) rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  if (rc == 0) rc = pthread_mutex_init(mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+  errno = rc;
+  return rc == 0;
+}
+
+void SleepMs(long ms) {
+  timespec ts{0, ms * 1000000L};
+  ::nanosleep(&ts, nullptr);
+}
+
+// flock(LOCK_EX) for at most kInitWaitMs. Whoever holds it is only ever
+// initialising a few bytes; a holder that stalls longer is treated as a lock
+// that cannot be used now (EAGAIN), never worked around.
+bool LockDescriptor(int fd) {
+  for (long waited = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; waited += 5) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (waited >= kInitWaitMs) {
+      errno = EAGAIN;
+      return false;
+    }
+    SleepMs(5);
+  }
+  return true;
+}
+
+void CloseKeepingErrno(int fd) {
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+}
+
+pthread_mutex_t* Slot(NamedMutexObject* object, std::uint32_t generation) {
+  return &object->slots[generation % kNamedMutexSlots];
+}
+
+}  // namespace
 
 // Lock names carry backslashes; shared-memory names may not contain '/', so
 // everything but letters and digits is escaped, which keeps distinct lock
 // names distinct. The user id keeps users apart; VEXARO_LOCK_SCOPE, when set,
 // keeps test runs apart from each other and from a running Vexaro.
-std::string ObjectName(const std::u16string& fullName) {
+std::string NamedMutexObjectName(const std::u16string& fullName) {
   std::string name = "/vexaro-" + std::to_string(::geteuid()) + "-";
   const char* scope = std::getenv("VEXARO_LOCK_SCOPE");
   for (unsigned char c : ToUtf8(fullName) + (scope && *scope ? std::string("@") + scope : std::string())) {
@@ -48,105 +90,88 @@ std::string ObjectName(const std::u16string& fullName) {
   return name;
 }
 
-bool InitialiseMutex(pthread_mutex_t* mutex) {
-  pthread_mutexattr_t attr;
-  if (pthread_mutexattr_init(&attr) != 0) return false;
-  int rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-  if (rc == 0) rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-  if (rc == 0) rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  if (rc == 0) rc = pthread_mutex_init(mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
-  errno = rc;
-  return rc == 0;
-}
-
-void SleepMs(long ms) {
-  timespec ts{0, ms * 1000000L};
-  ::nanosleep(&ts, nullptr);
-}
-
-}  // namespace
+bool IsUnusableObjectError(std::uint32_t error) { return error == EACCES || error == EAGAIN; }
 
 NamedMutex::~NamedMutex() { Close(); }
 
-bool NamedMutex::Create(const std::u16string& fullName) { return Create(fullName, true); }
+bool NamedMutex::Create(const std::u16string& fullName) { return Attach(fullName, true); }
 
-bool NamedMutex::Create(const std::u16string& fullName, bool mayRecover) {
-  Close();
-  const std::string name = ObjectName(fullName);
-  int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    // We created it: size and initialise before anyone can see it ready.
-    void* memory = MAP_FAILED;
-    if (::ftruncate(fd, sizeof(Shared)) == 0)
-      memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    const int error = errno;
-    ::close(fd);
-    if (memory == MAP_FAILED) {
-      ::shm_unlink(name.c_str());
-      errno = error;
-      return false;
-    }
-    auto* shared = static_cast<Shared*>(memory);
-    if (!InitialiseMutex(&shared->mutex)) {
-      const int initError = errno;
-      ::munmap(memory, sizeof(Shared));
-      ::shm_unlink(name.c_str());
-      errno = initError;
-      return false;
-    }
-    shared->ready.store(kReady, std::memory_order_release);
-    shared_ = shared;
-    return true;
-  }
-  if (errno != EEXIST) return false;
-  if (Open(fullName)) return true;
-  if (errno != EAGAIN || !mayRecover) return false;
-  // An object that never became ready lost its creator between creating and
-  // initialising it; without this it would block the store for good.
-  ::shm_unlink(name.c_str());
-  return Create(fullName, false);
-}
+bool NamedMutex::Open(const std::u16string& fullName) { return Attach(fullName, false); }
 
-bool NamedMutex::Open(const std::u16string& fullName) {
+bool NamedMutex::Attach(const std::u16string& fullName, bool create) {
   Close();
-  const int fd = ::shm_open(ObjectName(fullName).c_str(), O_RDWR | O_CLOEXEC, 0600);
+  const std::string name = NamedMutexObjectName(fullName);
+  const int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
   if (fd < 0) return false;
   struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    CloseKeepingErrno(fd);
+    return false;
+  }
   // Only our own object counts; anything else under the name could be used to
   // block or spy on our stores.
-  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
     ::close(fd);
     errno = EACCES;
     return false;
   }
-  // The creator may still be between shm_open and ftruncate.
-  for (int waited = 0; st.st_size < static_cast<off_t>(sizeof(Shared)); waited += 5) {
-    if (waited >= kInitWaitMs || ::fstat(fd, &st) != 0) {
+
+  NamedMutexObject* object = nullptr;
+  if (static_cast<std::size_t>(st.st_size) >= kObjectSize) {
+    void* memory = ::mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED) {
+      CloseKeepingErrno(fd);
+      return false;
+    }
+    object = static_cast<NamedMutexObject*>(memory);
+  }
+  if (object == nullptr || object->ready.load(std::memory_order_acquire) != kNamedMutexReady) {
+    // Not (yet) made: the creator may be at work, stalled or dead. Whoever
+    // holds the flock finishes it; the others then find it ready.
+    bool ok = LockDescriptor(fd);
+    if (ok && object == nullptr) {
+      ok = ::fstat(fd, &st) == 0 &&
+           (static_cast<std::size_t>(st.st_size) >= kObjectSize || ::ftruncate(fd, kObjectSize) == 0);
+      if (ok) {
+        void* memory = ::mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ok = memory != MAP_FAILED;
+        if (ok) object = static_cast<NamedMutexObject*>(memory);
+      }
+    }
+    if (ok && object->ready.load(std::memory_order_acquire) != kNamedMutexReady) {
+      object->generation.store(0, std::memory_order_relaxed);
+      ok = InitialiseMutex(Slot(object, 0));
+      if (ok) object->ready.store(kNamedMutexReady, std::memory_order_release);
+    }
+    const int error = errno;
+    ::flock(fd, LOCK_UN);
+    if (!ok) {
+      if (object != nullptr) ::munmap(object, kObjectSize);
       ::close(fd);
-      errno = EAGAIN;
+      errno = error;
       return false;
     }
-    SleepMs(5);
   }
-  void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  const int error = errno;
-  ::close(fd);
-  if (memory == MAP_FAILED) {
-    errno = error;
-    return false;
-  }
-  auto* shared = static_cast<Shared*>(memory);
-  for (int waited = 0; shared->ready.load(std::memory_order_acquire) != kReady; waited += 5) {
-    if (waited >= kInitWaitMs) {
-      ::munmap(memory, sizeof(Shared));
-      errno = EAGAIN;
-      return false;
-    }
-    SleepMs(5);
-  }
-  shared_ = shared;
+  shared_ = object;
+  fd_ = fd;
   return true;
+}
+
+bool NamedMutex::Renew(std::uint32_t seen) {
+  if (!LockDescriptor(fd_)) return false;
+  bool ok = true;
+  // The caller saw `seen` unrecoverable, and an unrecoverable mutex never
+  // becomes usable again, so only a renewal by someone else can have
+  // happened meanwhile. (No trylock here: glibc's trylock leaves the lock word
+  // of an unrecoverable mutex taken.)
+  if (shared_->generation.load(std::memory_order_acquire) == seen) {
+    ok = InitialiseMutex(Slot(shared_, seen + 1));
+    if (ok) shared_->generation.store(seen + 1, std::memory_order_release);
+  }
+  const int error = errno;
+  ::flock(fd_, LOCK_UN);
+  errno = error;
+  return ok;
 }
 
 WaitResult NamedMutex::Wait(std::uint32_t timeoutMs) {
@@ -162,21 +187,33 @@ WaitResult NamedMutex::Wait(std::uint32_t timeoutMs) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000L;
   }
-  const int rc = ::pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &deadline);
-  switch (rc) {
-    case 0:
-      return WaitResult::Acquired;
-    case ETIMEDOUT:
-      errno = ETIMEDOUT;
-      return WaitResult::TimedOut;
-    case EOWNERDEAD:
-      // We own it now; marking it consistent keeps it usable for everyone
-      // after our release, as a Windows abandoned mutex is.
-      ::pthread_mutex_consistent(&shared_->mutex);
-      return WaitResult::Abandoned;
-    default:
-      errno = rc;
-      return WaitResult::Failed;
+  for (std::uint32_t renewals = 0;; ++renewals) {
+    const std::uint32_t generation = shared_->generation.load(std::memory_order_acquire);
+    pthread_mutex_t* mutex = Slot(shared_, generation);
+    const int rc = ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+    switch (rc) {
+      case 0:
+        lockedSlot_ = static_cast<int>(generation % kNamedMutexSlots);
+        return WaitResult::Acquired;
+      case ETIMEDOUT:
+        errno = ETIMEDOUT;
+        return WaitResult::TimedOut;
+      case EOWNERDEAD:
+        // We own it now; marking it consistent keeps it usable for everyone
+        // after our release, as a Windows abandoned mutex is.
+        ::pthread_mutex_consistent(mutex);
+        lockedSlot_ = static_cast<int>(generation % kNamedMutexSlots);
+        return WaitResult::Abandoned;
+      case ENOTRECOVERABLE:
+        // Nobody can hold this mutex any more, so nobody is inside the lock:
+        // moving everyone to a fresh one loses no exclusion.
+        if (renewals < kNamedMutexSlots && Renew(generation)) continue;
+        errno = ENOTRECOVERABLE;
+        return WaitResult::Failed;
+      default:
+        errno = rc;
+        return WaitResult::Failed;
+    }
   }
 }
 
@@ -185,14 +222,21 @@ bool NamedMutex::Release() {
     errno = EINVAL;
     return false;
   }
-  const int rc = ::pthread_mutex_unlock(&shared_->mutex);
+  // The generation cannot move while we hold its mutex, so without a slot of
+  // our own (we never waited) the live one answers EPERM.
+  pthread_mutex_t* mutex = lockedSlot_ >= 0 ? &shared_->slots[lockedSlot_]
+                                             : Slot(shared_, shared_->generation.load(std::memory_order_acquire));
+  const int rc = ::pthread_mutex_unlock(mutex);
   errno = rc;
   return rc == 0;
 }
 
 void NamedMutex::Close() {
-  if (shared_) ::munmap(shared_, sizeof(Shared));
+  if (shared_) ::munmap(shared_, kObjectSize);
+  if (fd_ >= 0) ::close(fd_);
   shared_ = nullptr;
+  fd_ = -1;
+  lockedSlot_ = -1;
 }
 
 }  // namespace platform

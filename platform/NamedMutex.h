@@ -4,10 +4,11 @@
 // The mutex is a robust, recursive, process-shared pthread mutex living in a
 // POSIX shared-memory object whose name is derived from the full lock name
 // (e.g. "Global\OmbrelSettingsFile") and the user's id, mode 0600, so another
-// user can neither take nor block it. The first process to create the object
-// initialises it; later openers wait until that is done, so several processes
-// may start together. Create() replaces an object that stays uninitialised
-// for 2 s (its creator died half-way); Open() gives up with EAGAIN instead.
+// user can neither take nor block it. Whoever opens the object and finds it
+// not yet initialised (its creator may have been killed or stalled half-way)
+// finishes it under flock(LOCK_EX) on the object's descriptor, so several
+// processes may start together and all of them end on one and the same mutex.
+// An object is never unlinked and never replaced while anyone may use it.
 // When the environment variable VEXARO_LOCK_SCOPE is set, its value is part
 // of the object's name: tests set it so that parallel runs (and a Vexaro
 // running on the same desktop) never share their locks.
@@ -22,7 +23,13 @@
 
 namespace platform {
 
+struct NamedMutexObject;
+
 enum class WaitResult { Acquired, TimedOut, Failed, Abandoned };
+
+// True for the errors of Create() that mean "the object is there but cannot
+// be used" (EACCES, EAGAIN), as opposed to "no object could be made".
+bool IsUnusableObjectError(std::uint32_t error);
 
 class NamedMutex {
  public:
@@ -31,10 +38,13 @@ class NamedMutex {
   NamedMutex(const NamedMutex&) = delete;
   NamedMutex& operator=(const NamedMutex&) = delete;
 
-  // Creates the mutex or opens the existing one of that name. False with
-  // LastError() set when neither works.
+  // Creates the mutex or opens the existing one of that name, finishing its
+  // initialisation when its creator did not. False with LastError() set:
+  //   EACCES: an object of that name exists that is not ours or not private;
+  //   EAGAIN: another process holds up its initialisation for more than 2 s;
+  //   anything else: the object could not be made (EMFILE, ENOSPC ...).
   bool Create(const std::u16string& fullName);
-  // Opens an existing mutex only. False when there is none.
+  // The same for an existing object only (ENOENT when there is none).
   bool Open(const std::u16string& fullName);
   bool IsOpen() const { return shared_ != nullptr; }
 
@@ -44,6 +54,8 @@ class NamedMutex {
   //   Failed:    LastError() is the pthread error.
   //   Abandoned: the previous owner died holding it; the mutex has been made
   //              consistent and the calling thread owns it.
+  // A mutex that an earlier owner left unrecoverable is replaced by a fresh
+  // one in the same object (see NamedMutexObject.h) and waited for.
   WaitResult Wait(std::uint32_t timeoutMs);
 
   // Gives up one level of ownership. False (LastError EPERM) when the calling
@@ -54,11 +66,14 @@ class NamedMutex {
   void Close();
 
  private:
-  // mayRecover: replace an object whose creator died before initialising it.
-  bool Create(const std::u16string& fullName, bool mayRecover);
+  bool Attach(const std::u16string& fullName, bool create);
+  // Sets up the next generation's mutex when generation `seen` is still the
+  // live one and unrecoverable. False when the object's flock cannot be had.
+  bool Renew(std::uint32_t seen);
 
-  struct Shared;
-  Shared* shared_ = nullptr;
+  NamedMutexObject* shared_ = nullptr;
+  int fd_ = -1;          // kept for the flock that guards (re-)initialisation
+  int lockedSlot_ = -1;  // the slot this object's last successful Wait locked
 };
 
 }  // namespace platform

@@ -123,6 +123,17 @@ std::u16string QuoteArgument(std::u16string_view text) {
   return quoted;
 }
 
+void RestoreChildSignal() {
+  struct sigaction current {};
+  if (sigaction(SIGCHLD, nullptr, &current) != 0) return;
+  const bool reapedByKernel = (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
+  if (!reapedByKernel && (current.sa_flags & SA_NOCLDWAIT) == 0) return;
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(SIGCHLD, &standard, nullptr);
+}
+
 Process::~Process() { Close(); }
 
 bool Process::Start(const std::u16string& commandLine) {
@@ -135,33 +146,50 @@ bool Process::Start(const std::u16string& commandLine) {
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  // A start inherited with SIGCHLD ignored would have the kernel reap the
+  // converter, and its exit code would be lost.
+  RestoreChildSignal();
+
+  // Every file action and attribute must be in place: a converter started
+  // without them could inherit our descriptors or our ignored signals.
   posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  int rc = posix_spawn_file_actions_init(&actions);
+  if (rc != 0) {
+    SetLastError(static_cast<std::uint32_t>(rc));
+    return false;
+  }
+  posix_spawnattr_t attributes;
+  rc = posix_spawnattr_init(&attributes);
+  if (rc != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    SetLastError(static_cast<std::uint32_t>(rc));
+    return false;
+  }
+  rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
   // Descriptors opened by libraries without close-on-exec must not leak into
   // a process that may outlive us.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
   sigset_t signals;
   sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(&attributes, &signals);
   // Ignored signals survive exec; the converter must not inherit an ignored
   // SIGPIPE or SIGINT from us.
   sigfillset(&signals);
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (rc == 0) rc = posix_spawnattr_setsigdefault(&attributes, &signals);
+  if (rc == 0) {
+    rc = posix_spawnattr_setflags(&attributes,
+                                  POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
 
   pid_t pid = -1;
-  const int result = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (result != 0) {
-    SetLastError(static_cast<std::uint32_t>(result));
+  if (rc != 0) {
+    SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
   pid_ = pid;

@@ -36,6 +36,12 @@ std::vector<std::string> SplitCommandLine(const std::u16string& commandLine);
 // without quotes and without a trailing backslash is only wrapped.
 std::u16string QuoteArgument(std::u16string_view text);
 
+// A browser may start us with SIGCHLD ignored (or with SA_NOCLDWAIT), which
+// makes the kernel reap our children so that no exit code can be had. This
+// puts back the default disposition in that case and leaves any other one
+// alone. Call it first thing in main(); Process::Start() calls it as well.
+void RestoreChildSignal();
+
 enum class ProcessWait { Exited, TimedOut, Failed };
 
 // One child process, used from one thread at a time.
@@ -48,7 +54,9 @@ class Process {
 
   // False with LastError() set when the program cannot be started
   // (kErrFileNotFound when it does not exist or the program name is empty,
-  // EACCES when it is not executable, ENOEXEC when it is no program).
+  // EACCES when it is not executable, ENOEXEC when it is no program), or when
+  // any of the start's settings (descriptors, signals, session) cannot be
+  // made; nothing is started then.
   // A Process starts at most one child; Close() it before starting another.
   bool Start(const std::u16string& commandLine);
 

@@ -5,13 +5,15 @@
 //   1. the environment variable VEXARO_PROGRAM_FILES_COMMON when it is set and
 //      not empty (tests point it at a folder holding a fake converter; a user
 //      may point it at another ffmpeg the same way);
-//   2. <build folder>/lib when the running program lies inside the build
-//      folder it was built in, where configuring links lib/Vexaro/ffmpeg to
-//      the system's ffmpeg;
-//   3. the folder fixed at build time, the install prefix's library folder
-//      (CMake cache variable VEXARO_PROGRAM_FILES_COMMON), where installing
-//      makes the same link.
-// The result has no trailing '/'. It is not created and may not exist.
+//   2. the folder of the running program (/proc/self/exe, links resolved)
+//      joined with the relative path from the install's program folder to its
+//      helper-program folder: <prefix>/bin/../libexec for a default install,
+//      so an install moved elsewhere as a whole still finds its converter.
+//      A program run from the build tree (build/<folder>/<program>) finds
+//      build/libexec, which configuring links to the system's ffmpeg.
+// No absolute path is compiled in. The result has no trailing '/' and is
+// empty when the running program cannot be found. It is not created and may
+// not exist.
 #pragma once
 
 #include <string>

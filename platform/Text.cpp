@@ -1,5 +1,7 @@
 #include "platform/Text.h"
 
+#include <locale.h>
+
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -86,7 +88,31 @@ std::u16string FromUtf8(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// The "C" locale for this thread while it lives. A Qt program sets the process
+// locale from the environment, and printf's %f then writes "1,0" under a
+// German desktop; the texts and stores are fixed and must not follow it.
+class ClassicLocaleScope {
+ public:
+  ClassicLocaleScope() {
+    static const locale_t classic = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    if (classic != static_cast<locale_t>(nullptr)) previous_ = ::uselocale(classic);
+  }
+  ~ClassicLocaleScope() {
+    if (previous_ != static_cast<locale_t>(nullptr)) ::uselocale(previous_);
+  }
+  ClassicLocaleScope(const ClassicLocaleScope&) = delete;
+  ClassicLocaleScope& operator=(const ClassicLocaleScope&) = delete;
+
+ private:
+  locale_t previous_ = static_cast<locale_t>(nullptr);
+};
+
+}  // namespace
+
 std::u16string Format(const char* format, ...) {
+  const ClassicLocaleScope classic;
   char small[256];
   va_list args;
   va_start(args, format);

@@ -1,8 +1,7 @@
 // Text helpers shared by every folder: UTF-16 is the core's text, UTF-8 only
 // crosses the edges (file names, libcurl, argv, Qt).
 //
-// Nothing here touches the C library's locale, so results do not depend on the
-// process locale.
+// No result here depends on the process locale.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +23,8 @@ std::u16string FromUtf16LeBytes(std::string_view bytes);
 // printf into UTF-16. The format and every %s argument are UTF-8; the result is
 // converted once at the end. Supports whatever vsnprintf supports ("%2.2d%2.2d",
 // "%u", "%lu", "%.1f", "%8.8x" ...). Keep %s arguments UTF-8 with ToUtf8.
+// Numbers are formatted as in the "C" locale whatever the process locale is
+// ("1.0", never "1,0"), since stores, the wire and row texts are fixed.
 std::u16string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // White space as iswspace defines it in a UTF-8 locale of the GNU C library:

@@ -13,6 +13,7 @@ PACKAGES=(
   libcpp-httplib-dev
   ffmpeg curl
   python3 time
+  locales
   qt6-base-dev qt6-svg-dev fonts-liberation
   xvfb xdotool x11-apps imagemagick
   clang libclang-rt-14-dev  # scripts/fuzz
@@ -37,6 +38,6 @@ install_packages() {
 }
 
 build() {
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXARO_WERROR=ON
   cmake --build "$BUILD" -j "$(nproc)"
 }

@@ -166,6 +166,9 @@ bool IniFile::Write() {
     lastError_ = platform::kErrFileNotFound;
     return false;
   }
+  // The caller holds the file's lock, so temporaries of this file that exist
+  // now were left by writers that died half-way; without this they pile up.
+  platform::RemoveLeftoverTemporaries(path_);
   // The whole text goes to a fresh file that replaces the old one only when
   // complete, so a failed write (full disk, quota) leaves the stored file as
   // it was instead of truncated.

@@ -19,6 +19,9 @@
 // Write() leaves the file on disk exactly as it was (the new text goes to a
 // temporary file that is renamed over it), and leaves this object's sections
 // and modified flag as they were so that the next Write() tries again.
+// Write() first removes the temporary files that writers of this same file
+// left when they died half-way (which is safe only because the caller holds
+// the lock), and writes through a symbolic link to its target.
 #pragma once
 
 #include <cstdint>

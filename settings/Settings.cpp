@@ -23,6 +23,10 @@ struct Report {
   int group;
   int point;
   std::u16string text;  // kept only to pass on; reports store no text
+
+  static Report Of(std::uint32_t error, const ErrorSite& site) {
+    return {error, site.group, site.point, site.text};
+  }
 };
 
 // Guards the instance pointer and the three maps. Held only for copies and
@@ -49,7 +53,7 @@ thread_local std::vector<Report>* constructionReports = nullptr;
 std::u16string ComputeDataFolder(std::vector<Report>& reports) {
   const std::u16string home = platform::DataHome();
   if (home.empty()) {
-    reports.push_back({platform::LastError(), 7, 6, u"Settings::GetDataPath failed"});
+    reports.push_back(Report::Of(platform::LastError(), errors::kDataRoot));
     return {};
   }
   // A missing data home is created like the special folder would be; if that
@@ -59,7 +63,7 @@ std::u16string ComputeDataFolder(std::vector<Report>& reports) {
   if (!platform::CreateFolder(folder)) {
     const std::uint32_t error = platform::LastError();
     if (error != platform::kErrAlreadyExists) {
-      reports.push_back({error, 8, 3, u"Settings::CreateDirectory failed"});
+      reports.push_back(Report::Of(error, errors::kDataFolderCreate));
     }
   }
   return folder;
@@ -84,9 +88,9 @@ std::u16string TempFolder() {
     const std::u16string folder = cache + u"Vexaro/";
     if (platform::CreateFolderTree(folder)) return folder;
   }
-  ReportError(platform::LastError(), 7, 4, u"Settings::GetTempPath failed");
+  ReportError(platform::LastError(), errors::kTempFolder);
   const std::u16string fallback = platform::PrivateTempDir();
-  if (fallback.empty()) ReportError(platform::LastError(), 7, 10, u"Settings::GetTempPath failed");
+  if (fallback.empty()) ReportError(platform::LastError(), errors::kTempFolderFallback);
   return fallback;
 }
 
@@ -138,7 +142,7 @@ std::u16string Settings::GetTempFileName(const std::u16string& prefix,
   std::u16string path;
   // An empty folder would make the name relative to the working folder.
   if (folder.empty() || !platform::CreateUniqueTempFile(folder, prefix, path)) {
-    ReportError(platform::LastError(), 7, 5, u"Settings::GetTempFileName failed");
+    ReportError(platform::LastError(), errors::kTempFile);
     // Our private temporary folder is the one other place where a name can
     // be reserved safely. Without one, an empty name makes the caller's open
     // fail instead of downloading over some folder.
@@ -201,7 +205,7 @@ bool Settings::LoadSettingsFile() {
   bool intact = false;
   if (read && !settingsFile_.IsValid()) {
     SetDefaults();
-    ReportError(0, 8, 6, u"Settings::Read - Checksum");
+    ReportError(0, errors::kSettingsChecksum);
     settingsModified_ = true;
   } else if (read) {
     const SectionMap stored = settingsFile_.GetSection(kSettingsSection);
@@ -218,7 +222,7 @@ bool Settings::LoadSettingsFile() {
     }
     intact = true;
   } else {
-    ReportError(error, 8, 4, u"Settings::Read");
+    ReportError(error, errors::kSettingsRead);
     if (error == platform::kErrFileNotFound) settingsModified_ = true;
   }
 
@@ -282,7 +286,7 @@ bool Settings::Write() {
     settingsModified_ = false;
   }
   const bool written = WriteSections(settingsFile_, {{kSettingsSection, copy}});
-  if (!written) ReportError(settingsFile_.LastError(), 8, 5, u"Settings::Write");
+  if (!written) ReportError(settingsFile_.LastError(), errors::kSettingsWrite);
   IncrementCounter(u"settingsversion");
   return written;
 }
@@ -306,6 +310,16 @@ bool Settings::TabRead() {
   tabFile_.Clear();  // no section of an earlier read may survive this one
   const bool read = tabFile_.Read();
   const std::uint32_t error = tabFile_.LastError();
+  if (!read && error != platform::kErrFileNotFound) {
+    // What the file holds now is unknown, so the maps are no picture of it:
+    // writing them would erase what other processes recorded meanwhile.
+    {
+      std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+      tabReadable_ = false;
+    }
+    ReportError(error, errors::kTabRead);
+    return false;
+  }
   bool intact = false;
   if (read) {
     TabSetDefaults();
@@ -317,14 +331,37 @@ bool Settings::TabRead() {
       errorsMap_ = errors;
       intact = true;
     } else {
-      ReportError(0, 19, 6, u"SettingsTab::Read - Checksum");
+      ReportError(0, errors::kTabChecksum);
     }
-  } else if (error != platform::kErrFileNotFound) {
-    ReportError(error, 19, 4, u"SettingsTab::Read");
   }
-  if ((!read && error == platform::kErrFileNotFound) || (read && !intact)) tabModified_ = true;
+  if (!intact) tabModified_ = true;  // missing or damaged: rewritten at once
+  {
+    std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    tabReadable_ = true;
+    // What could not be stored while the file was unreadable goes on top of
+    // what the file holds now.
+    for (const auto& [key, value] : unsavedErrors_) {
+      if (errorsMap_.emplace(key, value).second) tabModified_ = true;
+    }
+    for (const auto& [key, count] : unsavedCounts_) {
+      AddToCounter(key, count);
+      tabModified_ = true;
+    }
+    unsavedErrors_.clear();
+    unsavedCounts_.clear();
+  }
   TabWrite();
   return intact;
+}
+
+void Settings::AddToCounter(const std::u16string& key, std::uint32_t count) {
+  std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+  const auto it = tabSettingsMap_.find(key);
+  // 32-bit arithmetic: INT32_MAX + 1 wraps to INT32_MIN, without the
+  // undefined signed overflow.
+  const std::uint32_t current =
+      it == tabSettingsMap_.end() ? 0u : static_cast<std::uint32_t>(platform::ParseLong(it->second));
+  tabSettingsMap_[key] = platform::Format("%d", static_cast<std::int32_t>(current + count));
 }
 
 bool Settings::TabWrite() {
@@ -333,13 +370,14 @@ bool Settings::TabWrite() {
   SectionMap errors;
   {
     std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    if (!tabReadable_) return false;  // never over a file this state was not read from
     settings = tabSettingsMap_;
     errors = errorsMap_;
   }
   // Both sections are always written, also when empty.
   const bool written = WriteSections(tabFile_, {{kSettingsSection, settings}, {kErrorsSection, errors}});
   tabModified_ = !written;
-  if (!written) ReportError(tabFile_.LastError(), 19, 5, u"SettingsTab::Write");
+  if (!written) ReportError(tabFile_.LastError(), errors::kTabWrite);
   return written;
 }
 
@@ -349,12 +387,11 @@ void Settings::IncrementCounter(const std::u16string& key) {
   TabRead();
   {
     std::lock_guard<std::recursive_mutex> guard(SettingsLock());
-    const auto it = tabSettingsMap_.find(key);
-    // 32-bit arithmetic: INT32_MAX + 1 wraps to INT32_MIN, without the
-    // undefined signed overflow.
-    const std::uint32_t current =
-        it == tabSettingsMap_.end() ? 0u : static_cast<std::uint32_t>(platform::ParseLong(it->second));
-    tabSettingsMap_[key] = platform::Format("%d", static_cast<std::int32_t>(current + 1u));
+    if (!tabReadable_) {
+      ++unsavedCounts_[key];
+      return;
+    }
+    AddToCounter(key, 1);
     tabModified_ = true;
   }
   TabWrite();
@@ -366,6 +403,10 @@ void Settings::RecordError(const std::u16string& key, const std::u16string& valu
   TabRead();
   {
     std::lock_guard<std::recursive_mutex> guard(SettingsLock());
+    if (!tabReadable_) {
+      unsavedErrors_.emplace(key, value);
+      return;
+    }
     if (errorsMap_.emplace(key, value).second) tabModified_ = true;
   }
   TabWrite();
@@ -386,8 +427,9 @@ void ReportError(std::uint32_t error, int group, int point, const char16_t* text
   // A wait for "SettingsFileTab" that just failed or timed out would only be
   // waited for again by the recording, freezing the caller for another 3 s
   // to store nothing.
-  if (group == 13 && (point == static_cast<int>(kSettingsFileTabErrorBase) + 3 ||
-                      point == static_cast<int>(kSettingsFileTabErrorBase) + 4)) {
+  if (group == errors::kLockGroup &&
+      (point == static_cast<int>(kSettingsFileTabErrorBase + errors::kLockWait.offset) ||
+       point == static_cast<int>(kSettingsFileTabErrorBase + errors::kLockTimeout.offset))) {
     return;
   }
   if (constructionReports != nullptr) {

@@ -17,8 +17,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 
+#include "settings/ErrorSites.h"
 #include "settings/IniFile.h"
 
 namespace settings {
@@ -71,7 +73,9 @@ class Settings {
   SectionMap GetErrors();
   SectionMap GetTabSettings();
 
-  // The settings_tab.ini half; callers hold "SettingsFileTab".
+  // The settings_tab.ini half; callers hold "SettingsFileTab". TabWrite()
+  // writes nothing (false) unless the last TabRead() read the file or found
+  // it missing: a file that could not be read is never written over.
   bool TabRead();   // SettingsTab::Read
   bool TabWrite();  // SettingsTab::Write
   void TabSetDefaults();  // SettingsTab::SetDefaults
@@ -96,6 +100,15 @@ class Settings {
   // stored meanwhile, to be applied over what that read finds.
   bool settingsLoaded_ = false;
   SectionMap unsavedValues_;
+  // settings_tab.ini: the maps hold what the last read found (or the file is
+  // missing). After a read that failed otherwise nothing is written; error
+  // records and counts made meanwhile wait here and are applied over what
+  // the next good read finds.
+  bool tabReadable_ = false;
+  SectionMap unsavedErrors_;
+  std::map<std::u16string, std::uint32_t> unsavedCounts_;
+
+  void AddToCounter(const std::u16string& key, std::uint32_t count);
 };
 
 // Names in the design's Class::Method form.
@@ -114,5 +127,9 @@ inline void SetDefaults() { Settings::GetInstance()->TabSetDefaults(); }
 // failed or timed-out wait for "SettingsFileTab" (1383, 1384) is not recorded:
 // recording it would wait for that same lock again.
 void ReportError(std::uint32_t error, int group, int point, const char16_t* text);
+// The same for one entry of the table in ErrorSites.h.
+inline void ReportError(std::uint32_t error, const ErrorSite& site) {
+  ReportError(error, site.group, site.point, site.text);
+}
 
 }  // namespace settings

@@ -7,6 +7,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Text.h"
+#include "settings/ErrorSites.h"
 #include "settings/IniFile.h"
 #include "settings/Mutex.h"
 #include "settings/Settings.h"
@@ -24,7 +25,8 @@ constexpr char kUsage[] =
     "       vexaro-store errors\n"
     "       vexaro-store offer MIME-TYPE [FORMAT]\n"
     "       vexaro-store text KEY [LANGUAGE]\n"
-    "       vexaro-store install-texts\n";
+    "       vexaro-store install-texts\n"
+    "       vexaro-store convert INPUT OUTPUT [ARGUMENT...]\n";
 
 struct FileArgs {
   std::vector<std::string> positional;
@@ -77,6 +79,15 @@ bool TakeStoreLock(const std::string& path, std::unique_ptr<settings::Mutex>& lo
   if (!store) return true;
   lock = std::make_unique<settings::Mutex>(store->name, store->errorBase);
   if (lock->IsLocked()) return true;
+  if (lock->WasAbandoned()) {
+    // Nobody holds it: the abandoned outcome handed it to us, and giving it
+    // back leaves it free for a normal attempt.
+    err << "vexaro-store: the previous holder of the lock \"" << ToUtf8(store->name)
+        << "\" ended without releasing it; taking it again\n";
+    lock.reset();
+    lock = std::make_unique<settings::Mutex>(store->name, store->errorBase);
+    if (lock->IsLocked()) return true;
+  }
   err << "vexaro-store: the lock \"" << ToUtf8(store->name) << "\" is held by another process; try again\n";
   return false;
 }
@@ -150,39 +161,17 @@ int StoreSet(const std::vector<std::string>& args, std::ostream& out, std::ostre
 }
 
 std::string ErrorSite(const std::string& code) {
-  static const std::map<std::string, std::string> sites = {
-      {"0703", "System::GetBrowserLang (language query)"},
-      {"0704", "Settings::GetTempPath failed (temporary folder)"},
-      {"0705", "Settings::GetTempFileName failed (temporary file)"},
-      {"0706", "Settings::GetDataPath failed (data folder)"},
-      {"0707", "Settings::GetDataPath failed (data folder)"},
-      {"0710", "Settings::GetTempPath failed (fallback temporary folder)"},
-      {"0803", "Settings::CreateDirectory failed (data folder)"},
-      {"0804", "Settings::Read (settings.ini read)"},
-      {"0805", "Settings::Write (settings.ini write)"},
-      {"0806", "Settings::Read - Checksum (settings.ini checksum)"},
-      {"1104", "Dictionary::SetLanguage (dictionary.ini read)"},
-      {"1105", "Dictionary::Lookup (missing text)"},
-      {"1904", "SettingsTab::Read (settings_tab.ini read)"},
-      {"1905", "SettingsTab::Write (settings_tab.ini write)"},
-      {"1906", "SettingsTab::Read - Checksum (settings_tab.ini checksum)"},
-      {"2203", "Config::Create (config.ini write)"},
-      {"2204", "Config::Read (config.ini read)"},
-      {"2303", "Download::StartThead (transfer failed)"},
-      {"2304", "Download::StartThead (converter launch failed)"},
-      {"2305", "Download::StartThead (converter failed)"},
-  };
-  if (const auto it = sites.find(code); it != sites.end()) return it->second;
-
-  // Group 13: the named locks, point = the lock's error base + 1..4.
-  static const std::map<int, std::string> locks = {
-      {20, "DictionaryFile"}, {40, "SettingsFile"}, {80, "SettingsFileTab"}, {95, "ConfigFile"}};
-  static const char* const kinds[] = {"Mutex::CreateMutex", "Mutex::ReleaseMutex",
-                                      "Mutex::CreateMutex - Wait error", "Mutex::CreateMutex - Timeout"};
-  if (code.size() == 4 && code.starts_with("13") && code.find_first_not_of("0123456789") == std::string::npos) {
-    const int point = std::stoi(code.substr(2));
-    for (const auto& [base, name] : locks) {
-      if (point > base && point <= base + 4) return std::string(kinds[point - base - 1]) + " (lock " + name + ")";
+  for (const settings::ErrorSite& site : settings::errors::kAll) {
+    if (ToUtf8(platform::Format("%2.2d%2.2d", site.group, site.point)) == code) {
+      return ToUtf8(site.text) + " (" + site.meaning + ")";
+    }
+  }
+  for (const settings::LockName& lock : settings::kLocks) {
+    for (const settings::errors::LockErrorKind& kind : settings::errors::kLockKinds) {
+      const int point = static_cast<int>(lock.errorBase + kind.offset);
+      if (ToUtf8(platform::Format("%2.2d%2.2d", settings::errors::kLockGroup, point)) == code) {
+        return ToUtf8(kind.text) + " (lock " + ToUtf8(lock.name) + ")";
+      }
     }
   }
   return {};
@@ -224,6 +213,7 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
   static const std::map<std::string, Command> commands = {
       {"dump", StoreDump},   {"set", StoreSet},   {"errors", StoreErrors},
       {"offer", StoreOffer}, {"text", StoreText}, {"install-texts", StoreInstallTexts},
+      {"convert", StoreConvert},
   };
   const auto it = args.empty() ? commands.end() : commands.find(args[0]);
   if (it == commands.end()) {

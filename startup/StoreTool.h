@@ -28,11 +28,15 @@ int StoreErrors(const std::vector<std::string>& args, std::ostream& out, std::os
 int StoreOffer(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int StoreText(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Exit code 0 when the conversion ended done, 1 when it failed.
+int StoreConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // Takes the named lock of path when path is one of the four stores of the
 // data folder ("config.ini", "dictionary.ini", "settings.ini",
-// "settings_tab.ini"); lock stays empty for any other file. False, with one
-// line on err, only when the lock is needed and another process holds it.
+// "settings_tab.ini"); lock stays empty for any other file. A lock that its
+// previous holder abandoned (it ended without releasing) is said so on err
+// and taken once more. False, with one line on err, only when the lock is
+// needed and cannot be had.
 bool TakeStoreLock(const std::string& path, std::unique_ptr<settings::Mutex>& lock, std::ostream& err);
 
 // The place in the program that reports an error-record code ("0704" ->

@@ -20,9 +20,6 @@ namespace {
 
 constexpr std::uint32_t kConversionBarColour = 100u | (30u << 8) | (100u << 16);  // RGB(100, 30, 100)
 constexpr std::uint32_t kWaitMs = 1000;
-constexpr int kErrorGroup = 23;
-constexpr int kLaunchFailedPoint = 4;
-constexpr int kConverterFailedPoint = 5;
 // Enough for any folder a person keeps; past it the download stays where it is.
 constexpr int kMaxRescueNames = 1000;
 
@@ -143,8 +140,7 @@ void RunConversion(DownloadThreadParams& params) {
   bool failed = false;
   if (!converter.Start(commandLine)) {
     failed = true;
-    settings::ReportError(platform::LastError(), kErrorGroup, kLaunchFailedPoint,
-                          u"Download::RunConversion - CreateProcess failed");
+    settings::ReportError(platform::LastError(), settings::errors::kConverterLaunch);
     row.SetStatusText(texts.launchFailed + u": " + target);
   } else {
     const std::u16string& label = texts.elapsed;
@@ -161,8 +157,7 @@ void RunConversion(DownloadThreadParams& params) {
     // A wait that failed tells nothing about the converter; it counts as done.
     if (outcome == platform::ProcessWait::Exited && exitCode != 0) {
       failed = true;
-      settings::ReportError(exitCode, kErrorGroup, kConverterFailedPoint,
-                            u"Download::RunConversion - converter failed");
+      settings::ReportError(exitCode, settings::errors::kConverterFailed);
       row.SetStatusText(ErrorCodeText(exitCode) + u": " + target);
     }
   }

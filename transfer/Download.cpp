@@ -311,7 +311,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
           ? kDownloadFailed
           : DownloadToFile(row, params->url, file, params->size, params->cookie, params->referer, params->stallMs);
   if (r != kSOk) {
-    settings::ReportError(r, 23, 3, u"Download::DownloadToFile failed");
+    settings::ReportError(r, settings::errors::kTransferFailed);
     const std::u16string failure =
         r == kEAbort ? params->texts.cancelled : ErrorCodeText(r);
     row.SetStatusText(failure + u": " + params->targetPath);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <filesystem>
+
 #include "platform/Errors.h"
 #include "platform/File.h"
 #include "platform/Folders.h"
@@ -43,6 +46,47 @@ TEST(AtomicReplace, FailureLeavesTheOldFileAndNoLitter) {
 TEST(AtomicReplace, RefusesAFolder) {
   TempFolder dir;
   EXPECT_FALSE(platform::AtomicReplace(platform::FromUtf8(dir.Path()), "x"));
+}
+
+// As a second unshared open would, the replace fails while one is held, and
+// the holder's file stays as it was.
+TEST(AtomicReplace, UnsharedOpenKeepsTheReplaceOut) {
+  TempFolder dir;
+  const std::string path = dir.File("store.ini");
+  testsupport::WriteFileBytes(path, "old");
+  platform::InputFile reader;
+  ASSERT_TRUE(reader.Open(platform::FromUtf8(path), platform::Share::None));
+  EXPECT_FALSE(platform::AtomicReplace(platform::FromUtf8(path), "new"));
+  EXPECT_EQ(platform::LastError(), platform::kErrSharingViolation);
+  EXPECT_EQ(ReadFileBytes(path), "old");
+  reader.Close();
+  EXPECT_TRUE(platform::AtomicReplace(platform::FromUtf8(path), "new"));
+  EXPECT_EQ(ReadFileBytes(path), "new");
+}
+
+// Links are followed to the end, relative ones from their own folder; the
+// links stay links, and a dangling one gets its target made.
+TEST(AtomicReplace, WritesThroughSymbolicLinks) {
+  namespace fs = std::filesystem;
+  TempFolder dir;
+  fs::create_directories(dir.File("real"));
+  fs::create_directories(dir.File("data"));
+  testsupport::WriteFileBytes(dir.File("real/store.ini"), "old");
+  fs::create_symlink(dir.File("data/hop"), dir.File("data/store.ini"));  // absolute
+  fs::create_symlink("../real/store.ini", dir.File("data/hop"));          // relative
+  fs::create_symlink("../real/new.ini", dir.File("data/dangling.ini"));
+
+  ASSERT_TRUE(platform::AtomicReplace(dir.File16("data/store.ini"), "new"));
+  ASSERT_TRUE(platform::AtomicReplace(dir.File16("data/dangling.ini"), "made"));
+  EXPECT_TRUE(fs::is_symlink(dir.File("data/store.ini")));
+  EXPECT_TRUE(fs::is_symlink(dir.File("data/hop")));
+  EXPECT_TRUE(fs::is_symlink(dir.File("data/dangling.ini")));
+  EXPECT_EQ(ReadFileBytes(dir.File("real/store.ini")), "new");
+  EXPECT_EQ(ReadFileBytes(dir.File("real/new.ini")), "made");
+
+  fs::create_symlink("loop.ini", dir.File("data/loop.ini"));
+  EXPECT_FALSE(platform::AtomicReplace(dir.File16("data/loop.ini"), "x"));
+  EXPECT_EQ(platform::LastError(), static_cast<std::uint32_t>(ELOOP));
 }
 
 TEST(InputFile, UnsharedOpensExcludeEachOther) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
+#include <string>
 
 #include "platform/Text.h"
+#include "support/CommaDecimalLocale.h"
 
 namespace {
 
@@ -29,6 +32,19 @@ TEST(Format, PrintfFormsOfTheStores) {
   EXPECT_EQ(platform::Format("%.1f %s %.1f Mb", 1.0f, "\xC3\xA9", 5.12f), u"1.0 \u00e9 5.1 Mb");
   const std::string longText(1000, 'x');
   EXPECT_EQ(platform::Format("%s", longText.c_str()).size(), 1000u);
+}
+
+// The process locale (here with "," as its decimal point) changes nothing,
+// including in long texts, and is still in force afterwards.
+TEST(Format, IgnoresTheProcessLocale) {
+  testsupport::CommaDecimalLocale locale;
+  if (!locale.Active()) GTEST_SKIP() << locale.Why();
+  EXPECT_EQ(platform::Format("%.1f of %.1f Mb", 1.0, 5.12), u"1.0 of 5.1 Mb");
+  EXPECT_EQ(platform::Format("%s %.1f", std::string(300, 'x').c_str(), 2.25).substr(300), u" 2.2");
+  EXPECT_EQ(platform::Format("%lu", 4294967295ul), u"4294967295");
+  char check[8];
+  std::snprintf(check, sizeof check, "%.1f", 1.5);
+  EXPECT_STREQ(check, "1,5");
 }
 
 TEST(Trim, UsesTheCLibrarysWhiteSpace) {

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "platform/Text.h"
+#include "settings/IniFile.h"
 #include "settings/Mutex.h"
 #include "settings/Settings.h"
 #include "support/HelperProcess.h"
@@ -24,8 +25,11 @@ VEXARO_TEST_HELPER(take_lock) {
   return lock.IsLocked() ? 0 : 1;
 }
 
-// Adds one to a counter of settings_tab.ini, many times. Args: key, times.
+// Adds one to a counter of settings_tab.ini, many times; with a start file,
+// only once it appears, so that several helpers start together. Args: key,
+// times [, start file].
 VEXARO_TEST_HELPER(count) {
+  if (args.size() > 2) testsupport::WaitForFile(args.at(2), 30000);
   settings::Settings* store = settings::Settings::GetInstance();
   const std::u16string key = platform::FromUtf8(args.at(0));
   for (int i = std::stoi(args.at(1)); i > 0; --i) store->IncrementCounter(key);
@@ -38,4 +42,19 @@ VEXARO_TEST_HELPER(report) {
   settings::ReportError(static_cast<std::uint32_t>(std::stoul(args.at(0))), std::stoi(args.at(1)),
                         std::stoi(args.at(2)), u"helper");
   return 0;
+}
+
+// Rewrites a store with a 100 KB value under its lock, over and over, until
+// killed. Args: store path, ready file.
+VEXARO_TEST_HELPER(write_forever) {
+  const std::u16string big(50000, u'x');
+  for (bool told = false;;) {
+    settings::Mutex lock(settings::kSettingsFileLock, settings::kSettingsFileErrorBase);
+    if (!lock.IsLocked()) continue;  // a killed writer's lock, given back now
+    settings::IniFile file(platform::FromUtf8(args.at(0)), true);
+    file.SetSection(u"Settings", {{u"big", big}});
+    if (!file.Write()) return 3;
+    if (!told) testsupport::WriteFileBytes(args.at(1), "");
+    told = true;
+  }
 }

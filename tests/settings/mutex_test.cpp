@@ -1,10 +1,15 @@
 // The named lock across real processes. Every test has a TempDataHome, which
 // also gives it lock names of its own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "platform/Errors.h"
+#include "platform/NamedMutexObject.h"
 #include "platform/Text.h"
 #include "settings/Mutex.h"
 #include "settings/Settings.h"
@@ -75,6 +80,25 @@ TEST_F(LockAcrossProcesses, SameThreadTwiceReleasesBoth) {
   HelperProcess taker("take_lock", {kLock});
   EXPECT_EQ(taker.Wait(), 0) << "one acquisition was not given back";
   EXPECT_TRUE(Settings::GetInstance()->GetErrors().empty());
+}
+
+// An object under the lock's name that is not private is unusable: that is a
+// failed wait, and no other object is locked in its place.
+TEST_F(LockAcrossProcesses, UnusableObjectIsAFailedWaitNotAnotherLock) {
+  const std::string name = platform::NamedMutexObjectName(u"Global\\Ombrel" + platform::FromUtf8(kLock));
+  const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::fchmod(fd, 0644), 0);
+  ::close(fd);
+  {
+    Mutex lock(platform::FromUtf8(kLock), kBase);
+    EXPECT_FALSE(lock.IsLocked());
+  }
+  EXPECT_EQ(Settings::GetInstance()->GetErrors(), (SectionMap{{u"1363", u"13"}}))  // EACCES, wait failed
+      << "no release is reported for an object never waited on";
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+    EXPECT_EQ(entry.path().filename().string().find("Local"), std::string::npos) << entry.path();
+  }
 }
 
 }  // namespace

@@ -2,17 +2,23 @@
 // data home, created before the store is first asked for.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/Errors.h"
 #include "platform/File.h"
 #include "platform/Text.h"
 #include "settings/IniFile.h"
+#include "settings/Mutex.h"
 #include "settings/Settings.h"
 #include "support/HelperProcess.h"
 #include "support/StoreFile.h"
@@ -176,9 +182,10 @@ TEST(SettingsErrorRecord, BrokenTabFileDoesNotRecurseAndIsWrittenLater) {
   std::filesystem::remove(tab);
   std::filesystem::create_directory(tab);  // can be neither read nor replaced
 
-  // Its own read and write failures are not recorded again while recording.
+  // Its own read and write failures are not recorded again while recording;
+  // the record waits for a file it can read.
   ReportError(1, 2, 3, u"test");
-  EXPECT_EQ(store->GetErrors(), (SectionMap{{u"0203", u"1"}}));
+  EXPECT_TRUE(store->GetErrors().empty());
 
   std::filesystem::remove(tab);
   store->IncrementCounter(u"visits");
@@ -211,15 +218,108 @@ TEST(SettingsStoreLocked, UnreadFileIsNotReplacedByDefaults) {
       << "the timeout during construction is recorded once the store exists";
 }
 
-TEST(SettingsStoreLocked, TwoProcessesLoseNoIncrement) {
+// Started together on a fresh data home, the helpers also race to create the
+// lock objects and the stores.
+TEST(SettingsStoreLocked, ManyProcessesLoseNoIncrement) {
+  constexpr int kProcesses = 6;
+  constexpr int kTimes = 100;
   TempDataHome home;
-  Settings::GetInstance();
-  HelperProcess first("count", {"downloads", "500"});
-  HelperProcess second("count", {"downloads", "500"});
-  EXPECT_EQ(first.Wait(), 0);
-  EXPECT_EQ(second.Wait(), 0);
-  EXPECT_EQ(Counter(home, u"downloads"), u"1000");
+  const std::string start = home.Root().File("start");
+  std::vector<std::unique_ptr<HelperProcess>> helpers;
+  for (int i = 0; i < kProcesses; ++i) {
+    helpers.push_back(std::make_unique<HelperProcess>(
+        "count", std::vector<std::string>{"downloads", std::to_string(kTimes), start}));
+  }
+  testsupport::WriteFileBytes(start, "");
+  for (auto& helper : helpers) EXPECT_EQ(helper->Wait(), 0);
+  EXPECT_EQ(Counter(home, u"downloads"), platform::Format("%d", kProcesses * kTimes));
   EXPECT_TRUE(Stored(home, "settings_tab.ini", u"Errors").empty());
+}
+
+// Another process (the add-on, say) holds settings_tab.ini open unshared, so
+// this process cannot read it. What this process still has in memory is no
+// picture of the file and must not be written over it.
+TEST(SettingsErrorRecord, UnreadableTabFileKeepsTheOtherWritersRecords) {
+  TempDataHome home;
+  Settings* store = Settings::GetInstance();
+  HelperProcess other("report", {"9", "23", "3"});
+  ASSERT_EQ(other.Wait(), 0);
+  const std::string tab = home.DataFile("settings_tab.ini");
+  const std::string before = testsupport::ReadFileBytes(tab);
+
+  {
+    platform::InputFile reader;
+    ASSERT_TRUE(reader.Open(FromUtf8(tab), platform::Share::None));
+    ReportError(5, 7, 4, u"Settings::GetTempPath failed");
+    store->IncrementCounter(u"visits");
+    EXPECT_EQ(testsupport::ReadFileBytes(tab), before);
+  }
+
+  // The next good read takes the file as it is and adds what waited.
+  store->IncrementCounter(u"visits");
+  EXPECT_EQ(Stored(home, "settings_tab.ini", u"Errors"),
+            (SectionMap{{u"0704", u"5"}, {u"1904", platform::Format("%u", platform::kErrSharingViolation)},
+                        {u"2303", u"9"}}));
+  EXPECT_EQ(Counter(home, u"visits"), u"2");
+}
+
+// Writers killed between creating their temporary file and renaming it leave
+// it behind; the next writer holding the lock clears what they left of that
+// same file, and nothing else.
+TEST(SettingsStoreLocked, LeftoverTemporariesGoWithTheNextWrite) {
+  namespace fs = std::filesystem;
+  TempDataHome home;
+  Settings* store = Settings::GetInstance();
+  const std::string path = home.DataFile("settings.ini");
+  const std::string ready = home.Root().File("ready");
+  for (int i = 0; i < 20; ++i) {
+    HelperProcess writer("write_forever", {path, ready});
+    ASSERT_TRUE(testsupport::WaitForFile(ready, 10000)) << "writer " << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + 3 * i));
+    writer.Kill();
+    fs::remove(ready);
+  }
+  // As a killed writer leaves one, so the test never depends on timing.
+  testsupport::WriteFileBytes(path + ".vexaro-tmp-Ab3xY9", std::string(100000, 'x'));
+  const std::vector<std::string> others = {path + ".backup", path + ".vexaro-tmp-short",
+                                           home.DataFile("config.ini.vexaro-tmp-Ab3xY9")};
+  for (const std::string& other : others) testsupport::WriteFileBytes(other, "keep");
+
+  { settings::Mutex absorb(settings::kSettingsFileLock, settings::kSettingsFileErrorBase); }  // a killed holder's
+  store->SetValue(u"configversion", 5);
+  EXPECT_TRUE(store->Write());
+
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(home.DataFile(""))) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("settings.ini.vexaro-tmp-") && name.size() == std::string("settings.ini.vexaro-tmp-").size() + 6) {
+      left.push_back(name);
+    }
+  }
+  EXPECT_TRUE(left.empty()) << left.size() << " left, e.g. " << left.front();
+  for (const std::string& other : others) EXPECT_EQ(testsupport::ReadFileBytes(other), "keep") << other;
+  EXPECT_EQ(Stored(home, "settings.ini", u"Settings").at(u"configversion"), u"5");
+}
+
+// A store that is a symbolic link (dotfiles kept elsewhere) is written
+// through the link: the link stays and its target gets the new content.
+TEST(SettingsStore, SymlinkedStoreIsWrittenThroughToItsTarget) {
+  namespace fs = std::filesystem;
+  TempDataHome home;
+  const std::string real = home.Root().File("dotfiles/settings.ini");
+  WriteStore(real, {{u"Settings", {{u"language", u"de"}}}});
+  fs::create_directories(home.DataFile(""));
+  fs::create_symlink("../../dotfiles/settings.ini", home.DataFile("settings.ini"));
+
+  Settings* store = Settings::GetInstance();
+  store->SetValue(u"configversion", 5);
+  EXPECT_TRUE(store->Write());
+
+  EXPECT_TRUE(fs::is_symlink(home.DataFile("settings.ini")));
+  IniFile target(FromUtf8(real), true);
+  ASSERT_TRUE(target.Read());
+  EXPECT_TRUE(target.IsValid());
+  EXPECT_EQ(target.GetSection(u"Settings"), (SectionMap{{u"configversion", u"5"}, {u"language", u"de"}}));
 }
 
 TEST(SettingsTempFiles, NameReservedInCacheFolder) {

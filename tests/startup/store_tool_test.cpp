@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -10,7 +11,17 @@
 #include "settings/Mutex.h"
 #include "settings/Settings.h"
 #include "startup/StoreTool.h"
+#include "support/HelperProcess.h"
 #include "support/TempFolder.h"
+
+// Takes a store's lock and holds it until killed. Args: lock name, ready file.
+VEXARO_TEST_HELPER(hold_store_lock) {
+  settings::Mutex lock(platform::FromUtf8(args.at(0)), settings::kSettingsFileErrorBase);
+  if (!lock.IsLocked()) return 2;
+  testsupport::WriteFileBytes(args.at(1), "");
+  testsupport::WaitForFile(args.at(1) + ".never", 120000);
+  return 0;
+}
 
 namespace {
 
@@ -123,17 +134,51 @@ TEST(StoreTool, UnreadableFileIsOneLineOnStderr) {
 TEST(StoreTool, ErrorsNameTheirSite) {
   TempDataHome home;
   settings::Settings::GetInstance();
-  settings::ReportError(2, 8, 4, u"Settings::Read");
+  settings::ReportError(2, settings::errors::kSettingsRead);
   settings::ReportError(110, 13, 44, u"Mutex::CreateMutex - Timeout");
-  settings::ReportError(0x80190194u, 23, 3, u"Download::StartThead");
+  settings::ReportError(0x80190194u, settings::errors::kTransferFailed);
   settings::ReportError(1, 42, 1, u"elsewhere");
   const ToolRun errors = Store({"errors"});
   EXPECT_EQ(errors.code, 0) << errors.err;
   EXPECT_EQ(errors.out,
             "0804\t2 (0x00000002)\tSettings::Read (settings.ini read)\n"
             "1344\t110 (0x0000006e)\tMutex::CreateMutex - Timeout (lock SettingsFile)\n"
-            "2303\t2149122452 (0x80190194)\tDownload::StartThead (transfer failed)\n"
+            "2303\t2149122452 (0x80190194)\tDownload::DownloadToFile failed (transfer failed)\n"
             "4201\t1 (0x00000001)\tunknown code\n");
+}
+
+// Every code of the one table decodes to its own site, and no two sites (nor
+// a site and a lock's code) share a code.
+TEST(StoreTool, EveryReportSiteHasItsOwnCode) {
+  std::set<std::string> codes;
+  for (const settings::ErrorSite& site : settings::errors::kAll) {
+    const std::string code = platform::ToUtf8(platform::Format("%2.2d%2.2d", site.group, site.point));
+    EXPECT_TRUE(codes.insert(code).second) << code;
+    EXPECT_TRUE(startup::ErrorSite(code).starts_with(platform::ToUtf8(site.text))) << code;
+  }
+  for (const settings::LockName& lock : settings::kLocks) {
+    for (const auto& kind : settings::errors::kLockKinds) {
+      const int point = static_cast<int>(lock.errorBase + kind.offset);
+      EXPECT_TRUE(codes.insert(platform::ToUtf8(platform::Format("13%2.2d", point))).second) << point;
+    }
+  }
+}
+
+TEST(StoreTool, LockOfACrashedHolderIsTakenAfterSayingSo) {
+  TempDataHome home;
+  settings::Settings::GetInstance();
+  const std::string ready = home.Root().File("ready");
+  testsupport::HelperProcess holder("hold_store_lock", {"SettingsFile", ready});
+  ASSERT_TRUE(testsupport::WaitForFile(ready, 10000));
+  holder.Kill();
+
+  const ToolRun dump = Store({"dump", home.DataFile("settings.ini")});
+  EXPECT_EQ(dump.code, 0);
+  EXPECT_EQ(dump.err,
+            "vexaro-store: the previous holder of the lock \"SettingsFile\" ended without releasing it; "
+            "taking it again\n");
+  EXPECT_TRUE(dump.out.ends_with("checksum: ok\n")) << dump.out;
+  EXPECT_EQ(Store({"dump", home.DataFile("settings.ini")}).err, "") << "the lock is free again";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // its place where a converter has to fail, take its time or show what it got.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -13,6 +14,7 @@
 #include "platform/ProgramFolders.h"
 #include "platform/Text.h"
 #include "settings/Settings.h"
+#include "support/CommaDecimalLocale.h"
 #include "support/TempFolder.h"
 #include "transfer/Conversion.h"
 #include "transfer/Download.h"
@@ -32,8 +34,8 @@ const std::u16string kConvertedSize = u"MANAGER_CONVERSION_CONVERTED_SIZE";
 class ConversionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The build tree's converter link, found before the override below.
-    systemConverter_ = ToUtf8(platform::ProgramFilesCommon()) + "/Vexaro/ffmpeg";
+    // The build tree's converter link (made when configuring).
+    systemConverter_ = VEXARO_BUILD_CONVERTER;
     settings::Settings::GetInstance();
     programs_ = work_.File("programs");
     fs::create_directories(programs_ + "/Vexaro");
@@ -276,6 +278,36 @@ INSTANTIATE_TEST_SUITE_P(
                       // Its low 32 bits alone would read 1024 bytes.
                       SizeCase{"Beyond4GiB", 4294968320ull, u": 4194.3 Mb"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A Qt program sets the process locale from the desktop; the size texts
+// stay byte for byte what they are under "C".
+TEST_F(ConversionTest, ConvertedSizesIgnoreACommaDecimalLocale) {
+  testsupport::CommaDecimalLocale locale;
+  if (!locale.Active()) GTEST_SKIP() << locale.Why();
+  const SizeCase cases[] = {{"Bytes", 1024, u": 1024 bytes"}, {"SmallestKb", 1025, u": 1.0 Kb"},
+                            {"LargestKb", 1024000, u": 1000.0 Kb"}, {"SmallestMb", 1024001, u": 1.0 Mb"}};
+  for (const SizeCase& c : cases) {
+    InstallScript("truncate -s " + std::to_string(c.size) + " \"$last\"");
+    testsupport::RecordingRow row;
+    transfer::DownloadThreadParams params = params_;
+    params.row = &row;
+    transfer::RunConversion(params);
+    EXPECT_EQ(row.LastDetail(), kConvertedSize + c.text) << c.name;
+  }
+}
+
+// A browser may start Vexaro with SIGCHLD ignored, which lets the kernel reap
+// the converter; its failure must still show, not "done".
+TEST_F(ConversionTest, ExitCodeSurvivesAnInheritedIgnoredSigchld) {
+  ASSERT_NE(::signal(SIGCHLD, SIG_IGN), SIG_ERR);
+  InstallScript("exit 3");
+
+  transfer::RunConversion(params_);
+
+  EXPECT_EQ(row_.LastStatus(), u"Error: 3 (0x00000003): " + Target());
+  EXPECT_EQ(Error("2305"), "3");
+  ::signal(SIGCHLD, SIG_DFL);
+}
 
 TEST_F(ConversionTest, MissingConverterIsALaunchError) {
   transfer::RunConversion(params_);

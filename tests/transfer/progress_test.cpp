@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "support/CommaDecimalLocale.h"
 #include "transfer/RecordingRow.h"
 
 namespace {
@@ -69,6 +70,21 @@ TEST_P(ProgressTest, ShowsReport) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgressTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every row text of the table above, under the comma-decimal locale a Qt
+// program on a German desktop runs with, byte for byte as under "C".
+TEST(ProgressReport, RowTextsIgnoreACommaDecimalLocale) {
+  testsupport::CommaDecimalLocale locale;
+  if (!locale.Active()) GTEST_SKIP() << locale.Why();
+  for (const Case& c : kCases) {
+    RecordingRow row(u"/d/clip.flv");
+    row.barExists = c.barExists;
+    row.OnProgress(c.progress, c.total, c.status);
+    const RecordingRow::Record r = row.Snapshot();
+    EXPECT_EQ(r.detailTexts, c.details) << c.name;
+    EXPECT_EQ(r.statusTexts, c.statuses) << c.name;
+  }
+}
 
 TEST(ProgressReport, RewritesDetailOnlyWhenChangedButMovesBarEveryTime) {
   RecordingRow row;

@@ -1,0 +1,69 @@
+// Every (group, point) pair that the program records through ReportError, in
+// one table: the reporting code passes these entries, and vexaro-store's
+// "errors" command reads the same table to say where a recorded code comes
+// from, so the two cannot drift apart. A new report site gets its entry here.
+#pragma once
+
+#include <cstdint>
+
+namespace settings {
+
+struct ErrorSite {
+  int group;
+  int point;
+  const char16_t* text;  // passed along with the report, names the failing call
+  const char* meaning;   // what failed, for people reading the record
+};
+
+namespace errors {
+
+inline constexpr ErrorSite kLanguageQuery{7, 3, u"System::GetBrowserLang", "language query"};
+inline constexpr ErrorSite kTempFolder{7, 4, u"Settings::GetTempPath failed", "temporary folder"};
+inline constexpr ErrorSite kTempFile{7, 5, u"Settings::GetTempFileName failed", "temporary file"};
+inline constexpr ErrorSite kDataRoot{7, 6, u"Settings::GetDataPath failed", "data folder"};
+// Recorded by the add-on's older systems only; kept to read their records.
+inline constexpr ErrorSite kDataRootOlderSystem{7, 7, u"Settings::GetDataPath failed", "data folder"};
+inline constexpr ErrorSite kTempFolderFallback{7, 10, u"Settings::GetTempPath failed",
+                                               "fallback temporary folder"};
+inline constexpr ErrorSite kDataFolderCreate{8, 3, u"Settings::CreateDirectory failed", "data folder"};
+inline constexpr ErrorSite kSettingsRead{8, 4, u"Settings::Read", "settings.ini read"};
+inline constexpr ErrorSite kSettingsWrite{8, 5, u"Settings::Write", "settings.ini write"};
+inline constexpr ErrorSite kSettingsChecksum{8, 6, u"Settings::Read - Checksum", "settings.ini checksum"};
+inline constexpr ErrorSite kDictionaryRead{11, 4, u"Dictionary::SetLanguage", "dictionary.ini read"};
+inline constexpr ErrorSite kDictionaryMissingText{11, 5, u"Dictionary::Lookup", "missing text"};
+inline constexpr ErrorSite kTabRead{19, 4, u"SettingsTab::Read", "settings_tab.ini read"};
+inline constexpr ErrorSite kTabWrite{19, 5, u"SettingsTab::Write", "settings_tab.ini write"};
+inline constexpr ErrorSite kTabChecksum{19, 6, u"SettingsTab::Read - Checksum", "settings_tab.ini checksum"};
+inline constexpr ErrorSite kConfigWrite{22, 3, u"Config::Create", "config.ini write"};
+inline constexpr ErrorSite kConfigRead{22, 4, u"Config::Read", "config.ini read"};
+inline constexpr ErrorSite kTransferFailed{23, 3, u"Download::DownloadToFile failed", "transfer failed"};
+inline constexpr ErrorSite kConverterLaunch{23, 4, u"Download::RunConversion - CreateProcess failed",
+                                            "converter launch failed"};
+inline constexpr ErrorSite kConverterFailed{23, 5, u"Download::RunConversion - converter failed",
+                                            "converter failed"};
+
+inline constexpr ErrorSite kAll[] = {
+    kLanguageQuery,    kTempFolder,       kTempFile,         kDataRoot,
+    kDataRootOlderSystem, kTempFolderFallback, kDataFolderCreate, kSettingsRead,
+    kSettingsWrite,    kSettingsChecksum, kDictionaryRead,   kDictionaryMissingText,
+    kTabRead,          kTabWrite,         kTabChecksum,      kConfigWrite,
+    kConfigRead,       kTransferFailed,   kConverterLaunch,  kConverterFailed,
+};
+
+// Group 13 belongs to the named locks: the point is the lock's error base
+// (see Mutex.h) plus the offset of what went wrong.
+inline constexpr int kLockGroup = 13;
+
+struct LockErrorKind {
+  std::uint32_t offset;
+  const char16_t* text;
+};
+
+inline constexpr LockErrorKind kLockCreate{1, u"Mutex::CreateMutex"};
+inline constexpr LockErrorKind kLockRelease{2, u"Mutex::ReleaseMutex"};
+inline constexpr LockErrorKind kLockWait{3, u"Mutex::CreateMutex - Wait error"};
+inline constexpr LockErrorKind kLockTimeout{4, u"Mutex::CreateMutex - Timeout"};
+inline constexpr LockErrorKind kLockKinds[] = {kLockCreate, kLockRelease, kLockWait, kLockTimeout};
+
+}  // namespace errors
+}  // namespace settings

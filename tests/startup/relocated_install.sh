@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The converter is found from the running program's own folder: run from the
+# build tree, and installed into a temporary prefix that is then moved to
+# another folder, vexaro-store's convert command still converts, and no path
+# of the build folder is compiled into the installed program.
+# Args: build folder, the build tree's vexaro-store.
+set -euo pipefail
+build=$1
+store=$2
+unset VEXARO_PROGRAM_FILES_COMMON
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexaro-install-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i sine=frequency=440:duration=1 \
+  -f lavfi -i color=size=64x64:duration=1 "$work/clip.flv"
+
+convert_with() {  # program, output name
+  local out
+  out=$("$1" convert "$work/clip.flv" "$work/$2" -vn -acodec libmp3lame -ab 160k -ac 2 -ar 44100)
+  echo "$out"
+  grep -q "^status: MANAGER_STATUS_DONE: $work/$2\$" <<<"$out"
+  [ "$(head -c 3 "$work/$2")" = "ID3" ]
+}
+
+echo "== from the build tree"
+convert_with "$store" build.mp3
+
+echo "== installed, then moved"
+cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
+mv "$work/prefix" "$work/moved"
+ls -l "$work/moved/bin/vexaro-store" "$work/moved/libexec/Vexaro/ffmpeg"
+convert_with "$work/moved/bin/vexaro-store" moved.mp3
+
+# Debug information may name source folders; the program's data must not.
+if readelf -p .rodata "$work/moved/bin/vexaro-store" | grep -qF "$(cd "$build" && pwd -P)"; then
+  echo "the installed program holds a path of the build folder" >&2
+  exit 1
+fi
+echo "relocated install converts"
