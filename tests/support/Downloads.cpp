@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/ProgramFolders.h"
 #include "platform/Text.h"
 
 namespace testsupport {
@@ -54,7 +53,12 @@ void AddDownloadRoutes(LoopbackServer& server) {
   });
 }
 
-std::string SystemConverter() { return platform::ToUtf8(platform::ProgramFilesCommon()) + "/Vexaro/ffmpeg"; }
+std::string SystemConverter() { return VEXARO_BUILD_CONVERTER; }
+
+void UseSystemConverter() {
+  namespace fs = std::filesystem;
+  ::setenv("VEXARO_PROGRAM_FILES_COMMON", fs::path(SystemConverter()).parent_path().parent_path().c_str(), 1);
+}
 
 bool MakeClip(const std::string& path, int seconds) {
   const std::string duration = std::to_string(seconds);

@@ -20,6 +20,9 @@ std::string& ServedFile();
 
 // The converter the build tree links to (the system's ffmpeg).
 std::string SystemConverter();
+// Points VEXARO_PROGRAM_FILES_COMMON at the folder that holds it, so rows
+// convert with the real converter whatever folder the test program runs from.
+void UseSystemConverter();
 // Makes a clip (sound and picture) of `seconds` at path with the real
 // converter; false when it fails.
 bool MakeClip(const std::string& path, int seconds);

@@ -240,6 +240,7 @@ TEST_F(DownloadItemTest, NegativeSizeMeansUnknown) {
 TEST_F(DownloadItemTest, ConversionWithTheRealConverterEndsDone) {
   const std::string clip = work_.File("clip.flv");
   ASSERT_TRUE(testsupport::MakeClip(clip, 2));
+  testsupport::UseSystemConverter();
   testsupport::ServedFile() = clip;
   const std::u16string target = Target("song.mp3");
   const std::u16string temp = Target("vx_1.flv");
