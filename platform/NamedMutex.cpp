@@ -15,6 +15,7 @@
 
 #include "platform/NamedMutexObject.h"
 #include "platform/Text.h"
+#include "platform/ThreadCheck.h"
 
 namespace platform {
 
@@ -152,6 +153,7 @@ bool NamedMutex::Attach(const std::u16string& fullName, bool create) {
       return false;
     }
   }
+  check_.Mapped(name, object->slots, kNamedMutexSlots);
   shared_ = object;
   fd_ = fd;
   return true;
@@ -190,7 +192,9 @@ WaitResult NamedMutex::Wait(std::uint32_t timeoutMs) {
   for (std::uint32_t renewals = 0;; ++renewals) {
     const std::uint32_t generation = shared_->generation.load(std::memory_order_acquire);
     pthread_mutex_t* mutex = Slot(shared_, generation);
+    check_.BeforeWait(mutex);
     const int rc = ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+    check_.AfterWait(mutex, rc == 0 || rc == EOWNERDEAD);
     switch (rc) {
       case 0:
         lockedSlot_ = static_cast<int>(generation % kNamedMutexSlots);
@@ -226,6 +230,7 @@ bool NamedMutex::Release() {
   // our own (we never waited) the live one answers EPERM.
   pthread_mutex_t* mutex = lockedSlot_ >= 0 ? &shared_->slots[lockedSlot_]
                                              : Slot(shared_, shared_->generation.load(std::memory_order_acquire));
+  check_.BeforeRelease();
   const int rc = ::pthread_mutex_unlock(mutex);
   errno = rc;
   return rc == 0;
@@ -237,6 +242,7 @@ void NamedMutex::Close() {
   shared_ = nullptr;
   fd_ = -1;
   lockedSlot_ = -1;
+  check_.Unmapped();
 }
 
 }  // namespace platform

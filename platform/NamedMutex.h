@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ThreadCheck.h"
+
 namespace platform {
 
 struct NamedMutexObject;
@@ -74,6 +76,7 @@ class NamedMutex {
   NamedMutexObject* shared_ = nullptr;
   int fd_ = -1;          // kept for the flock that guards (re-)initialisation
   int lockedSlot_ = -1;  // the slot this object's last successful Wait locked
+  [[no_unique_address]] threadcheck::LockCheck check_;  // ThreadSanitizer builds only
 };
 
 }  // namespace platform

@@ -16,6 +16,7 @@ PACKAGES=(
   locales
   qt6-base-dev qt6-svg-dev fonts-liberation
   xvfb xdotool x11-apps imagemagick libxcb1-dev
+  clang libclang-rt-14-dev  # scripts/fuzz
 )
 
 install_packages() {

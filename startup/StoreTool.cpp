@@ -127,13 +127,18 @@ int StoreSet(const std::vector<std::string>& args, std::ostream& out, std::ostre
   const std::u16string key = FromUtf8(parsed.positional[2]);
   const std::u16string value = FromUtf8(parsed.positional[3]);
   // What the stores cannot hold back: the reader splits lines at CR/LF, cuts a
-  // key at its first "=", trims both ends and drops the trailer section.
+  // key at its first "=", trims both ends and drops the trailer section. A
+  // line "#..." is a comment and a line "[...]" a section header, so such a
+  // key=value line would be lost or, worse, break the checksum of the file.
+  const std::u16string line = key + u"=" + value;
   if (key.empty() || key != platform::Trim(key) || key.find(u'=') != std::u16string::npos ||
       value != platform::Trim(value) || section.empty() ||
       (parsed.checksum && section == u"Checksum") ||
-      (section + key + value).find_first_of(u"\r\n") != std::u16string::npos) {
+      (section + key + value).find_first_of(u"\r\n") != std::u16string::npos || line.front() == u'#' ||
+      (line.front() == u'[' && line.back() == u']')) {
     err << "vexaro-store: this section, key or value would not read back as written "
-           "(empty key, '=' in the key, line breaks, blanks at either end, or the Checksum section)\n";
+           "(empty key, '=' in the key, line breaks, blanks at either end, a key starting with '#', "
+           "a line looking like a [section] header, or the Checksum section)\n";
     return 2;
   }
   std::unique_ptr<settings::Mutex> lock;

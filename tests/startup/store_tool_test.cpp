@@ -90,6 +90,11 @@ TEST(StoreTool, SetCreatesAMissingFileAndRefusesTextThatWouldNotReadBack) {
   EXPECT_EQ(Store({"set", path, "S", "a=b", "v"}).code, 2);
   EXPECT_EQ(Store({"set", path, "S", "k", "two\nlines"}).code, 2);
   EXPECT_EQ(Store({"set", path, "S", "k", " padded"}).code, 2);
+  // A comment line, and a line that reads back as a header (which also broke
+  // the checksum of the file it went into).
+  EXPECT_EQ(Store({"set", path, "S", "#note", "1"}).code, 2);
+  EXPECT_EQ(Store({"set", path, "S", "[a", "b]"}).code, 2);
+  EXPECT_EQ(Store({"dump", path, "--no-checksum"}).out, "[Formats]\nmp3=-ab 160k\nchecksum: off\n");
 }
 
 TEST(StoreTool, TakesTheStoresLockOnlyForTheStoresOfTheDataFolder) {
