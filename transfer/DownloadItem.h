@@ -132,6 +132,9 @@ class CDownloadItem : public QWidget, public DownloadRow {
   // WM_DOWNLOAD_FINISHED: the worker has finished and the row shows its
   // final texts.
   void finished();
+  // Worker side to UI thread; private in use (connected queued to
+  // OnUpdatePosted in the constructor).
+  void updatePosted();
 
  private:
   enum class OpKind { Status, Colour, HideCancel, Finished };
