@@ -5,6 +5,13 @@
 // Temporary files a killed writer left are gone once a later write of the
 // same store has run.
 //
+// A kill is timed from the writer's own log, not from its start: a helper
+// under a sanitizer or on a loaded machine may need longer to start than any
+// fixed delay, and a kill before the first write shows nothing. Kill i waits
+// until the writer has begun write 1 + i % 3 (so two kills in three follow a
+// completed write), then a random 0-20 ms more, which lands anywhere in the
+// writes that follow.
+//
 // VEXARO_CRASH_KILLS sets the kills per store (default 10), VEXARO_CRASH_SEED
 // the random seed (printed, so a failing run can be repeated).
 #include <fcntl.h>
@@ -55,6 +62,7 @@ struct Events {
   std::optional<long> lastAttempt;
   std::optional<long> lastDone;
   long maxDone = -1;
+  int attempts = 0;
   int done = 0;
 };
 
@@ -66,6 +74,7 @@ Events ReadEvents(const std::string& path) {
   while (in >> kind >> value) {
     if (kind == 'a') {
       events.lastAttempt = value;
+      ++events.attempts;
     } else if (kind == 'd') {
       events.lastDone = value;
       events.maxDone = std::max(events.maxDone, value);
@@ -96,6 +105,7 @@ VEXARO_TEST_HELPER(counter_writer) {
   settings::Settings* store = settings::Settings::GetInstance();
   const long writes = std::stol(args[2]);
   for (long i = 0; writes == 0 || i < writes; ++i) {
+    log.Attempt(i);
     store->IncrementCounter(u"crashtest");
     const settings::SectionMap tab = store->GetTabSettings();
     const auto it = tab.find(u"crashtest");
@@ -234,6 +244,17 @@ std::set<std::string> Temporaries(const std::string& folder, const std::string& 
   return names;
 }
 
+// Blocks until the writer has logged `attempts` attempts; false after 30 s
+// (a writer that cannot start or write at all).
+bool WaitForAttempts(const std::string& logPath, int attempts) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadEvents(logPath).attempts < attempts) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
 long EnvNumber(const char* name, long fallback) {
   const char* value = std::getenv(name);
   return value && *value ? std::stol(value) : fallback;
@@ -251,7 +272,7 @@ TEST(StoreCrashTest, KilledWritersLeaveWholeStoresAndNoTemporaries) {
   const auto seed = static_cast<std::uint32_t>(
       EnvNumber("VEXARO_CRASH_SEED", static_cast<long>(std::random_device{}() & 0x7fffffff)));
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> delayUs(0, 40000);
+  std::uniform_int_distribution<int> delayUs(0, 20000);
   std::printf("crash test: %ld kills per store, seed %u\n", kills, seed);
 
   for (const Store& store : kStores) {
@@ -270,6 +291,8 @@ TEST(StoreCrashTest, KilledWritersLeaveWholeStoresAndNoTemporaries) {
       const std::set<std::string> before = Temporaries(folder, store.file);
       testsupport::HelperProcess writer(store.writer,
                                         {logPath, std::to_string(next), "0", path});
+      ASSERT_TRUE(WaitForAttempts(logPath, 1 + static_cast<int>(kill % 3)))
+          << "kill " << kill << ": the writer never got to its writes";
       std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
       writer.Kill();
 
@@ -310,6 +333,17 @@ TEST(StoreCrashTest, KilledWritersLeaveWholeStoresAndNoTemporaries) {
         next = std::max(next, events.lastAttempt.value_or(next - 1) + 1);
       }
       lastDone = value;
+    }
+
+    // Two kills in three came after a completed write, so a run that saw none
+    // killed nothing but starting processes.
+    if (kills >= 2) {
+      EXPECT_GT(completed, 0);
+    }
+    // With hundreds of kills some must land between a temporary file's
+    // creation and its rename, or the kills are not reaching the writes.
+    if (kills >= 100) {
+      EXPECT_GT(cutMidWrite, 0);
     }
 
     // One write that runs to its end leaves no temporary file at all.
