@@ -132,9 +132,6 @@ class CDownloadItem : public QWidget, public DownloadRow {
   // WM_DOWNLOAD_FINISHED: the worker has finished and the row shows its
   // final texts.
   void finished();
-  // Worker side to UI thread; private in use (connected queued to
-  // OnUpdatePosted in the constructor).
-  void updatePosted();
 
  private:
   enum class OpKind { Status, Colour, HideCancel, Finished };
@@ -154,7 +151,8 @@ class CDownloadItem : public QWidget, public DownloadRow {
   // Worker side: records under the lock, posts a flush when none is pending.
   template <typename F>
   void Post(F&& record);
-  void OnUpdatePosted();
+  // Invoked queued by meta-method from the worker side (see Post).
+  Q_INVOKABLE void OnUpdatePosted();
   void Flush();
 
   QProgressBar* m_progress = nullptr;
