@@ -23,7 +23,11 @@ install_packages() {
   local missing=()
   local p
   for p in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    # No pipe into grep -q: under pipefail its early exit can turn a match
+    # into a failed pipeline.
+    local status
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) || status=
+    if [[ $status != *"install ok installed"* ]]; then
       missing+=("$p")
     fi
   done

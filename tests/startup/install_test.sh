@@ -14,5 +14,6 @@ grep -qx 'NoDisplay=true' "$prefix/share/applications/vexaro.desktop" || { echo 
 grep -qx 'Exec=vexaro' "$prefix/share/applications/vexaro.desktop" || { echo "desktop entry starts something else"; exit 1; }
 [ -n "$(find "$dest" -path '*/Vexaro/ffmpeg' -type l)" ] || { echo "missing: the converter link"; exit 1; }
 "$prefix/bin/vexaro" --version
-"$prefix/bin/vexaro" --help | grep -q '^example:' || { echo "--help shows no example"; exit 1; }
+help=$("$prefix/bin/vexaro" --help)
+printf '%s\n' "$help" | grep -q '^example:' || { echo "--help shows no example"; exit 1; }
 echo "install layout ok"
