@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/Text.h"
 
@@ -252,8 +253,8 @@ int RemoveLeftoverTemporaries(const std::u16string& path) {
   return removed;
 }
 
-bool CreateExclusive(const std::u16string& path) {
-  const int fd = ::open(ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+bool CreateExclusive(const std::u16string& path, unsigned mode) {
+  const int fd = ::open(ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
   if (fd < 0) return false;
   ::close(fd);
   return true;
@@ -274,6 +275,16 @@ bool RemoveFile(const std::u16string& path) { return ::unlink(ToUtf8(path).c_str
 
 bool RenameFile(const std::u16string& from, const std::u16string& to) {
   return ::rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) == 0;
+}
+
+bool RenameNoReplace(const std::u16string& from, const std::u16string& to) {
+  const std::string source = ToUtf8(from);
+  const std::string destination = ToUtf8(to);
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL) return false;
+  if (::link(source.c_str(), destination.c_str()) != 0) return false;
+  ::unlink(source.c_str());
+  return true;
 }
 
 bool CreateFolder(const std::u16string& path) { return ::mkdir(ToUtf8(path).c_str(), 0700) == 0; }

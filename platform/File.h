@@ -90,8 +90,9 @@ bool AtomicReplace(const std::u16string& path, std::string_view bytes);
 // then no other replace of path is under way. Returns how many were removed.
 int RemoveLeftoverTemporaries(const std::u16string& path);
 
-// Creates path exclusively (O_CREAT | O_EXCL), empty, mode 0600.
-bool CreateExclusive(const std::u16string& path);
+// Creates path exclusively (O_CREAT | O_EXCL), empty, with mode (0600 unless
+// told otherwise; the umask applies).
+bool CreateExclusive(const std::u16string& path, unsigned mode = 0600);
 
 // Size of an existing file in bytes, or -1 (LastError set).
 long long FileSize(const std::u16string& path);
@@ -100,6 +101,10 @@ bool FileExists(const std::u16string& path);
 bool RemoveFile(const std::u16string& path);
 // rename(2): replaces an existing target.
 bool RenameFile(const std::u16string& from, const std::u16string& to);
+// The same, but fails with kErrAlreadyExists instead of replacing a file
+// that exists at `to` (renameat2 with RENAME_NOREPLACE). Where the file
+// system cannot do that atomically (EINVAL), a hard link and an unlink do it.
+bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
 
 // Creates one folder level (mode 0700). Fails with kErrAlreadyExists when it
 // exists, as CreateDirectory does.

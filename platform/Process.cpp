@@ -136,11 +136,22 @@ void RestoreChildSignal() {
 
 Process::~Process() { Close(); }
 
-bool Process::Start(const std::u16string& commandLine) {
+bool Process::Start(const std::u16string& commandLine, ProcessOutput output) {
   if (pid_ >= 0) {
     SetLastError(EBUSY);
     return false;
   }
+  int pipeEnds[2] = {-1, -1};
+  if (output == ProcessOutput::Collect && pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    SetLastError(static_cast<std::uint32_t>(errno));
+    return false;
+  }
+  const auto closePipe = [&pipeEnds] {
+    for (int& end : pipeEnds) {
+      if (end >= 0) ::close(end);
+      end = -1;
+    }
+  };
   std::vector<std::string> args = SplitCommandLine(commandLine);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -155,6 +166,7 @@ bool Process::Start(const std::u16string& commandLine) {
   posix_spawn_file_actions_t actions;
   int rc = posix_spawn_file_actions_init(&actions);
   if (rc != 0) {
+    closePipe();
     SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
@@ -162,11 +174,17 @@ bool Process::Start(const std::u16string& commandLine) {
   rc = posix_spawnattr_init(&attributes);
   if (rc != 0) {
     posix_spawn_file_actions_destroy(&actions);
+    closePipe();
     SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
   rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (pipeEnds[1] >= 0) {
+    // dup2 clears close-on-exec on the copies only.
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+  } else if (rc == 0) {
+    rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  }
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
   // Descriptors opened by libraries without close-on-exec must not leak into
   // a process that may outlive us.
@@ -188,17 +206,60 @@ bool Process::Start(const std::u16string& commandLine) {
   if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  if (pipeEnds[1] >= 0) {
+    ::close(pipeEnds[1]);
+    pipeEnds[1] = -1;
+  }
+  if (rc == 0 && pipeEnds[0] >= 0) {
+    const int flags = fcntl(pipeEnds[0], F_GETFL);
+    if (flags < 0 || fcntl(pipeEnds[0], F_SETFL, flags | O_NONBLOCK) != 0) rc = errno;
+    // The child runs already; without a pipe we can read it would block on
+    // its first full one, so it is ended rather than left hanging.
+    if (rc != 0) {
+      kill(pid, SIGKILL);
+      int status = 0;
+      waitpid(pid, &status, 0);
+    }
+  }
   if (rc != 0) {
+    closePipe();
     SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
   pid_ = pid;
+  outputFd_ = pipeEnds[0];
+  output_.clear();
   reaped_ = false;
   exitCode_ = 0;
   // Without pidfd support (old kernel, seccomp) Wait() falls back to polling.
   // (The raw call: glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.)
   pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   return true;
+}
+
+bool Process::DrainOutput() {
+  if (outputFd_ < 0) return false;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t count = ::read(outputFd_, buffer, sizeof buffer);
+    if (count > 0) {
+      output_.append(buffer, static_cast<std::size_t>(count));
+      if (output_.size() > kMaxKeptOutput) output_.erase(0, output_.size() - kMaxKeptOutput);
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    // The end (every writer gone) or an error: nothing more will come.
+    ::close(outputFd_);
+    outputFd_ = -1;
+    return false;
+  }
+}
+
+std::string Process::TakeOutput() {
+  std::string taken;
+  taken.swap(output_);
+  return taken;
 }
 
 ProcessWait Process::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
@@ -217,11 +278,16 @@ ProcessWait Process::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
     int waitFlags = WNOHANG;
     if (pidfd_ >= 0) {
       for (;;) {
-        pollfd entry{pidfd_, POLLIN, 0};
-        const int ready = poll(&entry, 1, remainingMs());
-        if (ready > 0) break;
-        if (ready == 0) return ProcessWait::TimedOut;
-        if (errno != EINTR) return ProcessWait::Failed;
+        pollfd entries[2] = {{pidfd_, POLLIN, 0}, {outputFd_, POLLIN, 0}};
+        const nfds_t count = outputFd_ >= 0 ? 2 : 1;
+        const int ready = poll(entries, count, remainingMs());
+        if (ready < 0) {
+          if (errno != EINTR) return ProcessWait::Failed;
+          continue;
+        }
+        if (count == 2 && entries[1].revents != 0) DrainOutput();
+        if (entries[0].revents != 0) break;
+        if (ready == 0 || remainingMs() == 0) return ProcessWait::TimedOut;
       }
       waitFlags = 0;  // the pidfd says it has ended
     }
@@ -235,14 +301,37 @@ ProcessWait Process::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
       }
       if (reaped < 0 && errno != EINTR) return ProcessWait::Failed;
       if (reaped == 0) {
+        DrainOutput();
         const int left = remainingMs();
         if (left == 0) return ProcessWait::TimedOut;
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 10)));
       }
     }
+    // What it wrote last is in the pipe still. A grandchild holding the pipe
+    // open does not keep the read going: only what is there now is taken.
+    DrainOutput();
   }
   exitCode = exitCode_;
   return ProcessWait::Exited;
+}
+
+ProcessWait Process::Terminate(std::uint32_t graceMs, std::uint32_t& exitCode) {
+  if (pid_ < 0) {
+    SetLastError(ECHILD);
+    return ProcessWait::Failed;
+  }
+  if (reaped_) return Wait(0, exitCode);
+  // The child leads a session and a process group of its own (setsid), so the
+  // group's id is its pid and the signal reaches whatever it started too. It
+  // is not reaped yet, so the pid cannot have gone to another process.
+  kill(-pid_, SIGTERM);
+  ProcessWait outcome = Wait(graceMs, exitCode);
+  if (outcome != ProcessWait::TimedOut) return outcome;
+  kill(-pid_, SIGKILL);
+  do {
+    outcome = Wait(1000, exitCode);
+  } while (outcome == ProcessWait::TimedOut);
+  return outcome;
 }
 
 void Process::Close() {
@@ -251,8 +340,11 @@ void Process::Close() {
     waitpid(pid_, &status, WNOHANG);
   }
   if (pidfd_ >= 0) close(pidfd_);
+  if (outputFd_ >= 0) close(outputFd_);
   pid_ = -1;
   pidfd_ = -1;
+  outputFd_ = -1;
+  output_.clear();
   reaped_ = false;
   exitCode_ = 0;
 }

@@ -15,9 +15,11 @@
 // Start() uses posix_spawn (no shell, no PATH search) and puts the child in a
 // session of its own (setsid) so that it outlives the manager and gets no
 // terminal signals. Like a converter started hidden with no inherited handles,
-// it reads nothing and writes nowhere: descriptors 0, 1 and 2 are /dev/null and
-// every other descriptor is closed. Signal dispositions and the signal mask
-// are reset to the defaults; environment and current folder are the caller's.
+// it reads nothing: descriptor 0 is /dev/null, and 1 and 2 are /dev/null too
+// unless the caller asks for its output (ProcessOutput::Collect: both go to one
+// pipe that Wait() drains). Every other descriptor is closed. Signal
+// dispositions and the signal mask are reset to the defaults; environment and
+// current folder are the caller's.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +46,8 @@ void RestoreChildSignal();
 
 enum class ProcessWait { Exited, TimedOut, Failed };
 
+enum class ProcessOutput { Discard, Collect };
+
 // One child process, used from one thread at a time.
 class Process {
  public:
@@ -58,13 +62,25 @@ class Process {
   // any of the start's settings (descriptors, signals, session) cannot be
   // made; nothing is started then.
   // A Process starts at most one child; Close() it before starting another.
-  bool Start(const std::u16string& commandLine);
+  bool Start(const std::u16string& commandLine, ProcessOutput output = ProcessOutput::Discard);
 
   // Waits at most timeoutMs for the process to end. On Exited, exitCode holds
   // its exit status, or 128 + signal number when it was killed by a signal;
   // later calls return Exited with the same code. Failed (LastError set) when
-  // no process was started or it cannot be waited for.
+  // no process was started or it cannot be waited for. With collected output,
+  // whatever the child writes meanwhile is read (so it never blocks on a full
+  // pipe) and kept for TakeOutput(); after Exited everything it wrote is there.
   ProcessWait Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode);
+
+  // The collected output not taken yet. At most kMaxKeptOutput bytes are kept:
+  // a child that writes faster than it is taken loses its oldest bytes.
+  std::string TakeOutput();
+  static constexpr std::size_t kMaxKeptOutput = 1 << 20;
+
+  // Ends the child and its process group: SIGTERM, then SIGKILL when it has not
+  // ended after graceMs. Returns once it has ended (Exited, with its code), or
+  // Failed when it cannot be waited for.
+  ProcessWait Terminate(std::uint32_t graceMs, std::uint32_t& exitCode);
 
   // Forgets the process, reaping it if it already ended. A child that still
   // runs goes on running (and, once it ends, stays a zombie until this
@@ -74,8 +90,13 @@ class Process {
  private:
   int pid_ = -1;
   int pidfd_ = -1;  // -1 when the kernel has no pidfd_open; Wait() then polls
+  int outputFd_ = -1;  // read end of the output pipe, non-blocking
+  std::string output_;
   bool reaped_ = false;
   std::uint32_t exitCode_ = 0;
+
+  // Reads what the pipe holds now; false at its end (or on an error).
+  bool DrainOutput();
 };
 
 }  // namespace platform

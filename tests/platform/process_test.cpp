@@ -191,4 +191,66 @@ TEST(ProcessTest, ChildIsDetached) {
   }
 }
 
+// Collected output: the child never blocks on a full pipe, whatever it
+// writes, both of its output streams arrive, and only the newest bytes are
+// kept when nobody takes them.
+TEST(ProcessTest, CollectedOutputNeverStallsTheChild) {
+  struct Case {
+    const char* name;
+    const char* script;
+    std::size_t size;
+    const char* ending;
+  };
+  const Case cases[] = {
+      {"both streams", "echo out; echo err >&2", 8, "err\n"},
+      {"more than a pipe holds", "head -c 3000000 /dev/zero | tr '\\0' a; printf end", Process::kMaxKeptOutput, "aend"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Process child;
+    ASSERT_TRUE(child.Start(u"/bin/sh -c " + platform::QuoteArgument(FromUtf8(c.script)),
+                            platform::ProcessOutput::Collect));
+    std::uint32_t code = 1;
+    const auto start = std::chrono::steady_clock::now();
+    ProcessWait waited;
+    do {
+      waited = child.Wait(200, code);
+    } while (waited == ProcessWait::TimedOut && std::chrono::steady_clock::now() - start < std::chrono::seconds(30));
+    ASSERT_EQ(waited, ProcessWait::Exited);
+    EXPECT_EQ(code, 0u);
+    const std::string output = child.TakeOutput();
+    EXPECT_EQ(output.size(), c.size);
+    EXPECT_TRUE(output.ends_with(c.ending)) << output.substr(output.size() > 20 ? output.size() - 20 : 0);
+    EXPECT_EQ(child.TakeOutput(), "");
+  }
+}
+
+// Terminate ends the child's whole group, asking first and killing a child
+// that does not listen once its grace time is over.
+TEST(ProcessTest, TerminateEndsTheChildAndWhatItStarted) {
+  struct Case {
+    const char* name;
+    const char* script;
+    std::uint32_t code;
+    int atLeastMs;
+  };
+  const Case cases[] = {
+      {"listens", "sleep 30", 128 + 15, 0},
+      {"does not listen", "trap '' TERM; sleep 30; sleep 30", 128 + 9, 500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Process child;
+    ASSERT_TRUE(child.Start(u"/bin/sh -c " + platform::QuoteArgument(FromUtf8(c.script))));
+    std::uint32_t code = 0;
+    ASSERT_EQ(child.Wait(200, code), ProcessWait::TimedOut);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(child.Terminate(500, code), ProcessWait::Exited);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(code, c.code);
+    EXPECT_GE(took, std::chrono::milliseconds(c.atLeastMs));
+    EXPECT_LT(took, std::chrono::seconds(5));
+  }
+}
+
 }  // namespace
