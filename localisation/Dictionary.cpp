@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "localisation/DictionaryText.h"
+#include "platform/Text.h"
 #include "settings/IniFile.h"
 #include "settings/Mutex.h"
 #include "settings/Settings.h"
@@ -40,6 +42,17 @@ constexpr const char16_t* kKeyAliases[][2] = {
     {u"CANCEL", u"GENERAL_CANCEL"},
 };
 
+// The shipped texts, parsed once; never changed afterwards, so lookups need
+// no lock.
+const settings::IniFile& ShippedTexts() {
+  static const settings::IniFile* shipped = [] {
+    auto* file = new settings::IniFile(u"", false);
+    file->Parse(platform::FromUtf8(ShippedDictionaryText()));
+    return file;
+  }();
+  return *shipped;
+}
+
 }  // namespace
 
 Dictionary::Dictionary() {
@@ -59,6 +72,11 @@ void Dictionary::Destroy() {
 }
 
 void Dictionary::SetLanguage(const std::u16string& languageCode) {
+  {
+    // Also when the file cannot be read: the shipped texts still know it.
+    std::lock_guard<std::recursive_mutex> guard(DictionaryLock());
+    requested_ = languageCode;
+  }
   settings::Mutex fileLock(settings::kDictionaryFileLock, settings::kDictionaryFileErrorBase);
   if (!fileLock.IsLocked()) return;
 
@@ -94,6 +112,23 @@ std::u16string Dictionary::Lookup(const std::u16string& key) {
   // always come before the process-wide ones.
   settings::ReportError(code, settings::errors::kDictionaryMissingText);
   return key;
+}
+
+std::u16string Dictionary::Lookup(const std::u16string& key, const std::u16string& english) {
+  std::u16string language;
+  {
+    std::lock_guard<std::recursive_mutex> guard(DictionaryLock());
+    const auto found = texts_.find(key);
+    if (found != texts_.end()) return found->second;
+    language = requested_;
+  }
+  const settings::IniFile& shipped = ShippedTexts();
+  if (shipped.SectionNames().count(language) != 0) {
+    const settings::SectionMap section = shipped.GetSection(language);
+    const auto found = section.find(key);
+    if (found != section.end()) return found->second;
+  }
+  return english;
 }
 
 std::u16string Dictionary::Language() {

@@ -35,6 +35,10 @@ class Dictionary {
   // The text of key, or key itself when there is none; a miss is reported as
   // 1105 with MissingKeyCode(Language(), key).
   std::u16string Lookup(const std::u16string& key);
+  // For keys newer than many installed dictionary files: the file's text of
+  // key, else the shipped text of the language SetLanguage asked for (see
+  // DictionaryText.h), else english. A miss is expected and not reported.
+  std::u16string Lookup(const std::u16string& key, const std::u16string& english);
   // The selected language: the code SetLanguage found, "en" otherwise.
   std::u16string Language();
 
@@ -50,6 +54,8 @@ class Dictionary {
 
   std::map<std::u16string, std::u16string> texts_;
   std::u16string language_ = u"en";
+  // What SetLanguage was asked for, which the file may lack.
+  std::u16string requested_ = u"en";
   std::map<std::u16string, std::u16string> keyAliases_;
 };
 

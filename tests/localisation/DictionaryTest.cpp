@@ -162,3 +162,33 @@ TEST(ShippedDictionary, EveryLanguageHasEveryKey) {
 }
 
 }  // namespace
+
+namespace {
+
+// Texts newer than many installed dictionary files: the file's own wording
+// first, then the shipped text of the user's language, then English; a miss
+// is expected there and not recorded.
+TEST_F(DictionaryTest, NewerKeysFallBackToTheShippedTextsThenEnglish) {
+  struct Case {
+    const char* name;
+    const char* file;  // nullptr: no dictionary.ini at all
+    std::u16string requested;
+    std::u16string text;
+  };
+  const std::vector<Case> cases = {
+      {"the file's own wording", "[de]\nMANAGER_MINIMIZE=Klein machen\n", u"de", u"Klein machen"},
+      {"older file, shipped language", "[de]\nMANAGER_STATUS_DONE=Fertig\n", u"de", u"Minimieren"},
+      {"no file, shipped language", nullptr, u"ru", u"Свернуть"},
+      {"language nobody ships", "[xx]\nMANAGER_STATUS_DONE=x\n", u"xx", u"Minimize"},
+      {"failed language query", nullptr, u"", u"Minimize"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(home_.DataFile("dictionary.ini"));
+    if (c.file) WriteDictionary(c.file);
+    EXPECT_EQ(Load(c.requested)->Lookup(u"MANAGER_MINIMIZE", u"Minimize"), c.text);
+  }
+  EXPECT_EQ(testsupport::RecordedError(u"1105"), u"(none)");
+}
+
+}  // namespace
