@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QSvgRenderer>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -72,6 +73,8 @@ QFont DialogFont() {
   font.setPointSize(8);
   return font;
 }
+
+std::u16string ToU16(const char* latin1) { return QString::fromLatin1(latin1).toStdU16String(); }
 
 QIcon AppIcon() {
   InitManagerResources();
@@ -174,7 +177,7 @@ void CDownloadFileDialog::OnInitDialog() {
   m_closeButton->setProperty("id", kCloseId);
   m_closeButton->setObjectName(QStringLiteral("closeButton"));
   m_closeButton->setGeometry(MapDialogRect(213, 160, 68, 14));
-  m_minimizeButton = new QPushButton(QStringLiteral("Minimize"), this);
+  m_minimizeButton = new QPushButton(ToQString(dictionary->Lookup(u"MANAGER_MINIMIZE", u"Minimize")), this);
   m_minimizeButton->setProperty("id", kMinimizeId);
   m_minimizeButton->setObjectName(QStringLiteral("minimizeButton"));
   m_minimizeButton->setGeometry(MapDialogRect(143, 160, 68, 14));
@@ -186,10 +189,17 @@ void CDownloadFileDialog::OnInitDialog() {
   }
   connect(m_closeButton, &QPushButton::clicked, this, &CDownloadFileDialog::OnCloseRequest);
   connect(m_minimizeButton, &QPushButton::clicked, this, &CDownloadFileDialog::OnMinimize);
-  m_autoCloseBox = new QCheckBox(QStringLiteral("Close when finished"), this);
+  m_autoCloseBox =
+      new QCheckBox(ToQString(dictionary->Lookup(u"MANAGER_CLOSE_WHEN_FINISHED", u"Close when finished")), this);
   m_autoCloseBox->setProperty("id", kAutoCloseId);
   m_autoCloseBox->setObjectName(QStringLiteral("closeWhenFinished"));
   m_autoCloseBox->setGeometry(MapDialogRect(11, 162, 79, 10));
+
+  // Texts the dialog needs after the launch sequence has let the dictionary go.
+  m_closeText = ToQString(dictionary->Lookup(u"MANAGER_CLOSE", u"Close"));
+  m_closeQuestion = ToQString(dictionary->Lookup(u"MANAGER_EXIT_QUESTION", ToU16(CloseQuestion())));
+  m_yesText = ToQString(dictionary->Lookup(u"GENERAL_YES", u"Yes"));
+  m_noText = ToQString(dictionary->Lookup(u"GENERAL_NO", u"No"));
 
   // 4. The first row, not yet a window.
   auto* first = new transfer::CDownloadItem(m_first.url, m_first.tempPath, m_first.targetPath,
@@ -277,9 +287,12 @@ void CDownloadFileDialog::reject() { OnCloseRequest(); }
 
 void CDownloadFileDialog::OnCloseRequest() {
   if (!AllFinished()) {
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, QString(), QString::fromLatin1(CloseQuestion()), QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes) return;
+    QMessageBox question(QMessageBox::Question, QString(), m_closeQuestion, QMessageBox::Yes | QMessageBox::No, this);
+    question.setObjectName(QStringLiteral("closeQuestion"));
+    question.setDefaultButton(QMessageBox::No);
+    question.button(QMessageBox::Yes)->setText(m_yesText);
+    question.button(QMessageBox::No)->setText(m_noText);
+    if (question.exec() != QMessageBox::Yes) return;
   }
   QDialog::reject();
 }
@@ -288,8 +301,12 @@ void CDownloadFileDialog::OnMinimize() { showMinimized(); }
 
 void CDownloadFileDialog::OnDownloadFinished() {
   if (!AllFinished()) return;
-  m_closeButton->setText(QStringLiteral("Close"));
-  if (m_autoCloseBox->isChecked()) done(QDialog::Accepted);
+  m_closeButton->setText(m_closeText);
+  // A failure must be seen: with one on a row the window stays, and the Close
+  // button (all rows finished) then closes it without a question.
+  const bool anyFailed =
+      std::any_of(m_rows.begin(), m_rows.end(), [](const transfer::CDownloadItem* row) { return row->Failed(); });
+  if (m_autoCloseBox->isChecked() && !anyFailed) done(QDialog::Accepted);
 }
 
 QByteArray TextRecord(const std::u16string& text) {

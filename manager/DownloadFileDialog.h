@@ -19,6 +19,7 @@
 #include <QByteArray>
 #include <QDialog>
 #include <QRect>
+#include <QString>
 
 #include <cstdint>
 #include <string>
@@ -61,7 +62,7 @@ class CDownloadFileDialog : public QDialog {
   QPushButton* CloseButton() const { return m_closeButton; }
   QCheckBox* CloseWhenFinished() const { return m_autoCloseBox; }
 
-  // The text of the close question.
+  // The close question's English text (MANAGER_EXIT_QUESTION's fallback).
   static const char* CloseQuestion();
 
  public slots:
@@ -99,6 +100,10 @@ class CDownloadFileDialog : public QDialog {
   QPushButton* m_closeButton = nullptr;
   QPushButton* m_minimizeButton = nullptr;
   QCheckBox* m_autoCloseBox = nullptr;
+  QString m_closeText;
+  QString m_closeQuestion;
+  QString m_yesText;
+  QString m_noText;
   int m_baseX = 6;
   int m_baseY = 13;
 };

@@ -1,7 +1,10 @@
 #include "transfer/Conversion.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Errors.h"
@@ -20,8 +23,12 @@ namespace {
 
 constexpr std::uint32_t kConversionBarColour = 100u | (30u << 8) | (100u << 16);  // RGB(100, 30, 100)
 constexpr std::uint32_t kWaitMs = 1000;
+// How often a pass looks at the stop event while the converter runs.
+constexpr std::uint32_t kStopTestMs = 100;
+// A converter asked to stop may first finish its file; past this it is killed.
+constexpr std::uint32_t kTerminateGraceMs = 3000;
 // Enough for any folder a person keeps; past it the download stays where it is.
-constexpr int kMaxRescueNames = 1000;
+constexpr int kMaxFreeNames = 1000;
 
 // ": 1.2 Mb" and the like, for the converted size.
 std::u16string SizeText(std::uint64_t size) {
@@ -55,6 +62,19 @@ bool CopyFileContents(const std::u16string& from, const std::u16string& to) {
   return output.Close();
 }
 
+// "stem" + suffix, then "stem (2)" + suffix, ...: the names a file takes
+// beside others of its name.
+std::u16string NumberedName(const std::u16string& stem, const std::u16string& suffix, int copy) {
+  return stem + (copy == 1 ? std::u16string() : platform::Format(" (%d)", copy)) + suffix;
+}
+
+// path without the extension of its file name, and ".ext" (or empty).
+std::pair<std::u16string, std::u16string> SplitExtension(const std::u16string& path) {
+  const std::size_t dot = ExtensionDot(path);
+  if (dot == std::u16string::npos) return {path, std::u16string()};
+  return {path.substr(0, dot), path.substr(dot)};
+}
+
 // Moves the download next to the target so that a failed conversion does not
 // leave it only in the temporary folder, which is cleaned up. Returns the new
 // path, or empty when it could not be moved.
@@ -64,17 +84,14 @@ std::u16string RescueDownload(const std::u16string& temporaryPath, const std::u1
     const std::size_t dot = ExtensionDot(temporaryPath);
     if (dot != std::u16string::npos) extension = temporaryPath.substr(dot + 1);
   }
-  const std::size_t targetDot = ExtensionDot(targetPath);
-  const std::u16string stem =
-      targetPath.substr(0, targetDot == std::u16string::npos ? targetPath.size() : targetDot);
+  const std::u16string stem = SplitExtension(targetPath).first;
   const std::u16string suffix = extension.empty() ? std::u16string() : u"." + extension;
 
   // Reserving the name with an exclusive create keeps a file that appears
   // meanwhile from being replaced by the rename below.
   std::u16string destination;
-  for (int copy = 1; copy <= kMaxRescueNames && destination.empty(); ++copy) {
-    const std::u16string candidate =
-        stem + (copy == 1 ? std::u16string() : platform::Format(" (%d)", copy)) + suffix;
+  for (int copy = 1; copy <= kMaxFreeNames && destination.empty(); ++copy) {
+    const std::u16string candidate = NumberedName(stem, suffix, copy);
     if (platform::CreateExclusive(candidate)) {
       destination = candidate;
     } else if (platform::LastError() != platform::kErrAlreadyExists) {
@@ -93,7 +110,134 @@ std::u16string RescueDownload(const std::u16string& temporaryPath, const std::u1
   return std::u16string();
 }
 
+// Reserves the converter's output beside the target: "song.vxpart.mp3" (the
+// converter picks its output format by the extension, so that stays last),
+// or "song.vxpart-2.mp3" ... when another conversion of the same name runs.
+// Mode 0666 less the umask, as the converter would create the target. Empty
+// (LastError set) when no name can be had.
+std::u16string ReserveUnfinishedOutput(const std::u16string& target) {
+  const auto [stem, suffix] = SplitExtension(target);
+  for (int copy = 1; copy <= kMaxFreeNames; ++copy) {
+    const std::u16string candidate =
+        stem + u".vxpart" + (copy == 1 ? std::u16string() : platform::Format("-%d", copy)) + suffix;
+    if (platform::CreateExclusive(candidate, 0666)) return candidate;
+    if (platform::LastError() != platform::kErrAlreadyExists) return std::u16string();
+  }
+  return std::u16string();
+}
+
+// Puts the finished output in place. It replaces an existing target only when
+// the user agreed; otherwise it takes the first free numbered name. Returns
+// the path it now has, or empty (LastError set).
+std::u16string MoveIntoPlace(const std::u16string& unfinished, const std::u16string& target, bool replace) {
+  if (replace) return platform::RenameFile(unfinished, target) ? target : std::u16string();
+  const auto [stem, suffix] = SplitExtension(target);
+  for (int copy = 1; copy <= kMaxFreeNames; ++copy) {
+    const std::u16string candidate = NumberedName(stem, suffix, copy);
+    if (platform::RenameNoReplace(unfinished, candidate)) return candidate;
+    if (platform::LastError() != platform::kErrAlreadyExists) return std::u16string();
+  }
+  return std::u16string();
+}
+
+// One pass of the monitoring loop: waits up to kWaitMs for the converter,
+// looking at the stop event meanwhile. stopped says whether it was signalled.
+platform::ProcessWait WaitOnePass(platform::Process& converter, platform::AutoResetEvent& stop,
+                                  std::uint32_t& exitCode, bool& stopped) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0) return platform::ProcessWait::TimedOut;
+    const platform::ProcessWait outcome =
+        converter.Wait(static_cast<std::uint32_t>(std::min<long long>(left, kStopTestMs)), exitCode);
+    if (outcome != platform::ProcessWait::TimedOut) return outcome;
+    if (stop.TryWait()) {
+      stopped = true;
+      return outcome;
+    }
+  }
+}
+
+enum class Outcome { Done, LaunchFailed, Failed, Stopped };
+
+// Reads "HH:MM:SS.ss" (hours of any length) as microseconds; -1 otherwise.
+std::int64_t ClockMicroseconds(std::string_view text) {
+  int fields[2] = {0, 0};
+  std::size_t at = 0;
+  std::int64_t hours = 0;
+  std::size_t digits = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 9; ++at, ++digits) {
+    hours = hours * 10 + (text[at] - '0');
+  }
+  if (digits == 0) return -1;
+  for (int& field : fields) {
+    if (at + 3 > text.size() || text[at] != ':' || text[at + 1] < '0' || text[at + 1] > '9' ||
+        text[at + 2] < '0' || text[at + 2] > '9')
+      return -1;
+    field = (text[at + 1] - '0') * 10 + (text[at + 2] - '0');
+    at += 3;
+  }
+  std::int64_t fraction = 0;
+  std::int64_t scale = 1000000;
+  if (at < text.size() && text[at] == '.') {
+    for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+      scale /= 10;
+      fraction += (text[at] - '0') * scale;
+    }
+  }
+  return ((hours * 60 + fields[0]) * 60 + fields[1]) * 1000000 + fraction;
+}
+
+// A non-negative decimal count; -1 for anything else ("N/A", a sign, junk).
+std::int64_t Count(std::string_view text) {
+  if (text.empty() || text.size() > 18) return -1;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 }  // namespace
+
+void ConverterProgress::Feed(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (c == '\n' || c == '\r') {
+      Line(partial_);
+      partial_.clear();
+    } else if (partial_.size() < 4096) {  // no line of interest is longer
+      partial_.push_back(c);
+    }
+  }
+}
+
+void ConverterProgress::Line(std::string_view line) {
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  constexpr std::string_view kDuration = "Duration: ";
+  if (line.starts_with(kDuration)) {
+    // Only the first input's: a later "Duration:" belongs to another stream.
+    if (durationUs_ < 0) {
+      const std::int64_t duration = ClockMicroseconds(line.substr(kDuration.size()));
+      if (duration > 0) durationUs_ = duration;
+    }
+    return;
+  }
+  for (const std::string_view key : {std::string_view("out_time_us="), std::string_view("out_time_ms=")}) {
+    if (line.starts_with(key)) {
+      const std::int64_t position = Count(line.substr(key.size()));
+      if (position >= 0) positionUs_ = position;
+      return;
+    }
+  }
+}
+
+int ConverterProgress::Percent() const {
+  if (durationUs_ <= 0 || positionUs_ < 0) return -1;
+  if (positionUs_ >= durationUs_) return 100;
+  return static_cast<int>(positionUs_ * 100 / durationUs_);
+}
 
 std::u16string BuildConversionCommandLine(const std::u16string& programFolder,
                                           const std::u16string& inputPath,
@@ -133,51 +277,86 @@ void RunConversion(DownloadThreadParams& params) {
 
   row.SetStatusText(texts.converting + u": " + target);
 
-  const std::u16string commandLine =
-      BuildConversionCommandLine(platform::ProgramFilesCommon(), params.temporaryPath,
-                                 params.conversionArguments, target);
+  Outcome outcome = Outcome::Done;
+  std::uint32_t failure = 0;
   platform::Process converter;
-  bool failed = false;
-  if (!converter.Start(commandLine)) {
-    failed = true;
-    settings::ReportError(platform::LastError(), settings::errors::kConverterLaunch);
-    row.SetStatusText(texts.launchFailed + u": " + target);
+  const std::u16string unfinished = ReserveUnfinishedOutput(target);
+  if (unfinished.empty() ||
+      !converter.Start(BuildConversionCommandLine(platform::ProgramFilesCommon(), params.temporaryPath,
+                                                  kConverterProgressOptions + params.conversionArguments,
+                                                  unfinished),
+                       platform::ProcessOutput::Collect)) {
+    outcome = Outcome::LaunchFailed;
+    failure = platform::LastError();
+    settings::ReportError(failure, settings::errors::kConverterLaunch);
   } else {
     const std::u16string& label = texts.elapsed;
+    // The bar starts over in the conversion's colour: it stood full from the
+    // transfer, and a bar that fell back from there would read as going back.
     row.SetBarColour(kConversionBarColour);
+    row.SetBarPosition(0);
+    row.ShowCancel();
+    ConverterProgress progress;
+    int bar = 0;
     std::uint32_t exitCode = 0;
-    platform::ProcessWait outcome = platform::ProcessWait::TimedOut;
-    // The bar stands at 100 from the transfer until the first full second.
-    for (std::uint32_t passes = 0; outcome == platform::ProcessWait::TimedOut; ++passes) {
+    bool stopped = false;
+    platform::ProcessWait waited = platform::ProcessWait::TimedOut;
+    for (std::uint32_t passes = 0; waited == platform::ProcessWait::TimedOut && !stopped; ++passes) {
       row.SetDetailText(ConversionElapsedText(label, passes));
-      if (passes > 0) row.SetBarPosition(std::min(ConversionBarPosition(passes), 100));
-      outcome = converter.Wait(kWaitMs, exitCode);
+      if (passes > 0) {
+        const int share = progress.Percent();
+        const int position = share >= 0 ? share : std::min(ConversionBarPosition(passes), 100);
+        if (position > bar) {
+          bar = position;
+          row.SetBarPosition(bar);
+        }
+      }
+      waited = WaitOnePass(converter, row.m_stopEvent, exitCode, stopped);
+      progress.Feed(converter.TakeOutput());
+    }
+    if (stopped) {
+      outcome = Outcome::Stopped;
+      converter.Terminate(kTerminateGraceMs, exitCode);
+    } else if (waited == platform::ProcessWait::Exited && exitCode != 0) {
+      outcome = Outcome::Failed;
+      failure = exitCode;
+    } else if (platform::FileSize(unfinished) <= 0) {
+      // A wait that failed tells nothing about the converter; what it left
+      // decides. An empty output is no result, whatever the exit code says.
+      outcome = Outcome::Failed;
+      failure = kErrConverterNoOutput;
     }
     converter.Close();
-    // A wait that failed tells nothing about the converter; it counts as done.
-    if (outcome == platform::ProcessWait::Exited && exitCode != 0) {
-      failed = true;
-      settings::ReportError(exitCode, settings::errors::kConverterFailed);
-      row.SetStatusText(ErrorCodeText(exitCode) + u": " + target);
-    }
+    if (outcome == Outcome::Failed) settings::ReportError(failure, settings::errors::kConverterFailed);
   }
 
   row.SetDetailText(std::u16string());
   row.SetBarPosition(100);
-  if (failed) {
-    const std::u16string rescued =
-        RescueDownload(params.temporaryPath, target, params.nativeExtension);
-    if (!rescued.empty()) row.SetDetailText(rescued);
-  } else {
-    platform::InputFile converted;
-    if (converted.Open(target, platform::Share::None)) {
-      const long long size = converted.Size();
-      if (size >= 0) {
-        row.SetDetailText(texts.convertedSize +
-                          SizeText(static_cast<std::uint64_t>(size)));
-      }
+  std::u16string result;
+  if (outcome == Outcome::Done) {
+    result = MoveIntoPlace(unfinished, target, params.replaceTarget);
+    if (result.empty()) {
+      outcome = Outcome::Failed;
+      failure = platform::LastError();
+      settings::ReportError(failure, settings::errors::kConverterFailed);
     }
-    row.SetStatusText(texts.done + u": " + target);
+  }
+  if (outcome == Outcome::Done) {
+    const long long size = platform::FileSize(result);
+    if (size >= 0) row.SetDetailText(texts.convertedSize + SizeText(static_cast<std::uint64_t>(size)));
+    row.SetStatusText(texts.done + u": " + result);
+  } else {
+    if (!unfinished.empty()) platform::RemoveFile(unfinished);
+    if (outcome == Outcome::LaunchFailed) {
+      row.SetStatusText(texts.launchFailed + u": " + target);
+    } else if (outcome == Outcome::Failed) {
+      row.SetStatusText(ErrorCodeText(failure) + u": " + target);
+    } else {
+      row.SetStatusText(texts.conversionCancelled + u": " + target);
+    }
+    if (outcome != Outcome::Stopped) row.m_failed = true;
+    const std::u16string rescued = RescueDownload(params.temporaryPath, target, params.nativeExtension);
+    if (!rescued.empty()) row.SetDetailText(texts.originalKept + u": " + rescued);
   }
   row.HideCancel();
 }

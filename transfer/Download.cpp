@@ -289,6 +289,8 @@ void CopyTexts(DownloadThreadParams& params) {
     texts.convertedSize = LookupText(dictionary, texts.convertedSize);
     texts.launchFailed = LookupText(dictionary, texts.launchFailed);
     texts.done = LookupText(dictionary, texts.done);
+    texts.conversionCancelled = LookupText(dictionary, texts.conversionCancelled, u"Conversion canceled");
+    texts.originalKept = LookupText(dictionary, texts.originalKept, u"Original kept");
   }
   params.dictionary = nullptr;
 }
@@ -312,6 +314,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
           : DownloadToFile(row, params->url, file, params->size, params->cookie, params->referer, params->stallMs);
   if (r != kSOk) {
     settings::ReportError(r, settings::errors::kTransferFailed);
+    if (r != kEAbort) row.m_failed = true;
     const std::u16string failure =
         r == kEAbort ? params->texts.cancelled : ErrorCodeText(r);
     row.SetStatusText(failure + u": " + params->targetPath);

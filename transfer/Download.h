@@ -70,6 +70,8 @@ struct WorkerTexts {
   std::u16string convertedSize = u"MANAGER_CONVERSION_CONVERTED_SIZE";
   std::u16string launchFailed = u"DOWNLOAD_FILE_STATUS_ERROR_LAUNCH";
   std::u16string done = u"MANAGER_STATUS_DONE";
+  std::u16string conversionCancelled = u"MANAGER_ERROR_CONVERSION_CANCELED";
+  std::u16string originalKept = u"MANAGER_ORIGINAL_KEPT";
 };
 
 // Lifetime: the row must outlive the worker, including a conversion that runs
@@ -88,6 +90,10 @@ struct DownloadThreadParams {
   std::u16string temporaryPath;
   // Converter options; empty when not converting.
   std::u16string conversionArguments;
+  // The user agreed to replace an existing file at targetPath (the Save-As
+  // question was asked about it). Without that agreement the result of a
+  // conversion never replaces a file; it takes a free numbered name.
+  bool replaceTarget = false;
   // The download's own extension (without '.'), under which the conversion
   // runner keeps the download when converting fails; may be empty.
   std::u16string nativeExtension;

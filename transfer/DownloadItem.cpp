@@ -68,29 +68,51 @@ void PathLine::SetText(const QString& text) {
   update();
 }
 
-QString PathLine::ElidePath(const QString& text, const QFontMetrics& metrics, int width) {
+namespace {
+
+// The longest start of text that fits width, a surrogate pair kept whole
+// (paths may be thousands of characters long, so the cut is searched, not
+// walked). 0 when not even one character fits.
+qsizetype FittingStart(const QString& text, qsizetype limit, const QFontMetrics& metrics, int width) {
+  qsizetype fits = 0;
+  qsizetype tooLong = limit + 1;
+  while (tooLong - fits > 1) {
+    const qsizetype middle = fits + (tooLong - fits) / 2;
+    if (metrics.horizontalAdvance(text.left(middle)) <= width) fits = middle;
+    else tooLong = middle;
+  }
+  if (fits > 0 && text.at(fits - 1).isHighSurrogate()) --fits;
+  return fits;
+}
+
+// A path alone: its head gives way first, then the file name's beginning.
+QString ElidePathOnly(const QString& text, const QFontMetrics& metrics, int width) {
   if (metrics.horizontalAdvance(text) <= width) return text;
   const QString ellipsis = QStringLiteral("...");
   const qsizetype slash = text.lastIndexOf(u'/');
   if (slash >= 0) {
     const QString tail = text.mid(slash);
     const int room = width - metrics.horizontalAdvance(ellipsis + tail);
-    if (room >= 0) {
-      // The longest start of the head that fits (paths may be thousands of
-      // characters long, so the cut is searched, not walked).
-      qsizetype fits = 0;
-      qsizetype tooLong = slash + 1;
-      while (tooLong - fits > 1) {
-        const qsizetype middle = fits + (tooLong - fits) / 2;
-        if (metrics.horizontalAdvance(text.left(middle)) <= room) fits = middle;
-        else tooLong = middle;
-      }
-      if (fits > 0 && text.at(fits - 1).isHighSurrogate()) --fits;  // keep pairs whole
-      return text.left(fits) + ellipsis + tail;
-    }
+    if (room >= 0) return text.left(FittingStart(text, slash, metrics, room)) + ellipsis + tail;
   }
-  // Even the file name does not fit: keep its end.
   return metrics.elidedText(text, Qt::ElideLeft, width);
+}
+
+}  // namespace
+
+QString PathLine::ElidePath(const QString& text, const QFontMetrics& metrics, int width) {
+  if (metrics.horizontalAdvance(text) <= width) return text;
+  // The status before the path ends at the first ": /".
+  const qsizetype pathStart = text.indexOf(QStringLiteral(": /"));
+  if (pathStart < 0) return ElidePathOnly(text, metrics, width);
+  const QString status = text.left(pathStart + 2);
+  const int room = width - metrics.horizontalAdvance(status);
+  const QString ellipsis = QStringLiteral("...");
+  if (room < metrics.horizontalAdvance(ellipsis)) {
+    // Not even a trace of the path fits: the status is cut, at its end.
+    return metrics.elidedText(status.trimmed(), Qt::ElideRight, width);
+  }
+  return status + ElidePathOnly(text.mid(pathStart + 2), metrics, room);
 }
 
 QString PathLine::DisplayedText() const { return ElidePath(text_, QFontMetrics(font()), width()); }
@@ -185,6 +207,10 @@ void CDownloadItem::OnCreate() {
                          : dictionary->Lookup(u"MANAGER_DOWNLOAD_FILE_TEMP") + u": " + m_tempPath;
   m_statusLine->SetText(ToQString(first));
   m_ofText = dictionary->Lookup(u"MANAGER_DOWNLOAD_PROGRESS_TEXT_OF");
+  m_completedText = dictionary->Lookup(u"MANAGER_DOWNLOAD_COMPLETED", u"Download completed");
+  const QString cancel = ToQString(dictionary->Lookup(u"GENERAL_CANCEL"));
+  m_cancelButton->setAccessibleName(cancel);
+  m_cancelButton->setToolTip(cancel);
 
   auto* params = new DownloadThreadParams;
   params->row = this;
@@ -275,6 +301,10 @@ void CDownloadItem::HideCancel() {
   Post([](Pending& p) { p.ordered.push_back({OpKind::HideCancel, {}}); });
 }
 
+void CDownloadItem::ShowCancel() {
+  Post([](Pending& p) { p.ordered.push_back({OpKind::ShowCancel, {}}); });
+}
+
 void CDownloadItem::NotifyFinished() {
   Post([](Pending& p) { p.ordered.push_back({OpKind::Finished, {}}); });
 }
@@ -316,6 +346,9 @@ void CDownloadItem::Flush() {
       }
       case OpKind::HideCancel:
         m_cancelButton->hide();
+        break;
+      case OpKind::ShowCancel:
+        m_cancelButton->show();
         break;
       case OpKind::Finished:
         finishedNow = true;

@@ -48,7 +48,10 @@ inline QString ToQString(const std::u16string& text) {
 // A one-line text that gives way in the middle of a path: the text before the
 // last '/' is cut at its end and "..." stands in its place, so the file name
 // stays visible; only a file name that is wider than the line itself loses
-// its beginning. The text is drawn as it stands (no markup, no mnemonics).
+// its beginning. What stands before the path ("Downloading: ", a failure and
+// its reason) never gives way to it: the path is elided in the room that is
+// left, and only a status wider than the whole line is cut, at its end.
+// The text is drawn as it stands (no markup, no mnemonics).
 class PathLine : public QWidget {
  public:
   explicit PathLine(QWidget* parent);
@@ -88,6 +91,8 @@ class CDownloadItem : public QWidget, public DownloadRow {
   // thread, it never runs ahead of what the user sees (m_finished, the
   // worker's own flag, is set a flush earlier).
   bool IsFinished() const { return m_finishedShown; }
+  // Finished, and the worker's outcome was a failure (a cancel is none).
+  bool Failed() const { return m_finishedShown && m_failed; }
   // A worker was started and has not yet made its last access to the row.
   // A row whose thread could not be created never finishes, yet nothing
   // runs on it.
@@ -125,6 +130,7 @@ class CDownloadItem : public QWidget, public DownloadRow {
   void SetBarPosition(int position) override;
   void SetBarColour(std::uint32_t rgb) override;
   void HideCancel() override;
+  void ShowCancel() override;
   bool BarExists() const override { return m_barAlive; }
   void NotifyFinished() override;
 
@@ -134,7 +140,7 @@ class CDownloadItem : public QWidget, public DownloadRow {
   void finished();
 
  private:
-  enum class OpKind { Status, Colour, HideCancel, Finished };
+  enum class OpKind { Status, Colour, HideCancel, ShowCancel, Finished };
   struct Op {
     OpKind kind;
     std::u16string text;

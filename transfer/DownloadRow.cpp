@@ -51,7 +51,7 @@ std::uint32_t DownloadRow::OnProgress(std::uint64_t progress, std::uint64_t tota
     // full with the completion.
     if (total > 0) SetBarPosition(Percent(progress, total));
   } else if (BarExists() && statusCode == kStatusEndDownloadData) {
-    SetStatusText(u"Download completed: " + m_targetPath);
+    SetStatusText(m_completedText + u": " + m_targetPath);
     SetBarPosition(100);
     HideCancel();
   }

@@ -43,6 +43,9 @@ class DownloadRow {
   // Colour as 0x00BBGGRR, as RGB() builds it.
   virtual void SetBarColour(std::uint32_t rgb) = 0;
   virtual void HideCancel() = 0;
+  // Cancel again, for a stop that the worker honours after the transfer (a
+  // running conversion).
+  virtual void ShowCancel() {}
   // False once the row's progress bar is gone (row being destroyed).
   virtual bool BarExists() const = 0;
   // The finished notice to the manager dialog (WM_DOWNLOAD_FINISHED).
@@ -62,8 +65,13 @@ class DownloadRow {
   std::u16string m_ofText = u"of";
   // Only the worker thread touches this.
   std::u16string m_lastDetailText;
+  // The completion text before ": " and the target path, looked up when the
+  // row is made.
+  std::u16string m_completedText = u"Download completed";
   // The target path, for the completion text.
   std::u16string m_targetPath;
+  // The outcome was a failure (not a cancel): set before m_finished.
+  std::atomic<bool> m_failed{false};
   std::atomic<bool> m_finished{false};
   // Set by the worker as its very last access to the row.
   std::atomic<bool> m_workerDone{false};

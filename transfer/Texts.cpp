@@ -9,6 +9,11 @@ std::u16string LookupText(localisation::Dictionary* dictionary, const std::u16st
   return dictionary ? dictionary->Lookup(key) : key;
 }
 
+std::u16string LookupText(localisation::Dictionary* dictionary, const std::u16string& key,
+                          const std::u16string& english) {
+  return dictionary ? dictionary->Lookup(key, english) : key;
+}
+
 std::u16string ErrorCodeText(std::uint32_t code) { return platform::Format("Error: %u (0x%8.8x)", code, code); }
 
 SizeUnit UnitFor(std::uint64_t amount) {

@@ -13,6 +13,11 @@ namespace transfer {
 // The dictionary's text for key; without a dictionary the key itself, as for
 // a text the dictionary lacks.
 std::u16string LookupText(localisation::Dictionary* dictionary, const std::u16string& key);
+// The same for a key that older dictionary files lack: the shipped text of
+// the user's language, else english, stands in for a missing one (see
+// Dictionary::Lookup). Without a dictionary, still the key.
+std::u16string LookupText(localisation::Dictionary* dictionary, const std::u16string& key,
+                          const std::u16string& english);
 
 // "Error: %u (0x%8.8x)" of a failure code.
 std::u16string ErrorCodeText(std::uint32_t code);

@@ -17,8 +17,10 @@
 #include <memory>
 #include <string>
 
+#include "localisation/Dictionary.h"
 #include "manager/DownloadFileDialog.h"
 #include "manager/ScrollWindow.h"
+#include "settings/IniFile.h"
 #include "platform/Text.h"
 #include "settings/Settings.h"
 #include "manager/ManagerFixture.h"
@@ -187,6 +189,90 @@ TEST_F(DialogTest, CloseWhenFinishedWaitsForHandedOverRows) {
   }
 }
 
+// A failure must be seen: "Close when finished" closes the window only when
+// no row failed; then the Close button closes it without a question.
+TEST_F(DialogTest, CloseWhenFinishedKeepsAFailureInSight) {
+  CDownloadFileDialog& dialog = Open("/bytes/2000", File("good.bin"), true);
+  Send(Url("/missing"), File("missing.bin"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.CloseButton()->text() == "Close"; }, 30000));
+  QTest::qWait(100);
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_FALSE(dialog.Row(0)->Failed());
+  EXPECT_TRUE(dialog.Row(1)->Failed());
+
+  Answerer any(QMessageBox::No);
+  dialog.CloseButton()->click();
+  EXPECT_EQ(any.asked_, 0);
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+// A cancelled row is the user's own doing, no failure: the window still
+// closes by itself once the others are done.
+TEST_F(DialogTest, CloseWhenFinishedIsNotHeldByACancelledRow) {
+  CDownloadFileDialog& dialog = Open("/hold", File("held.bin"), true);
+  Send(Url("/bytes/2000"), File("good.bin"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.Row(1)->IsFinished(); }, 30000));
+  dialog.Row(0)->findChild<QPushButton*>("Cancel")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 30000));
+  EXPECT_FALSE(dialog.Row(0)->Failed());
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
+// Every text of the window in the user's language, also where the data
+// folder's dictionary is older than these texts.
+TEST_F(DialogTest, SpeaksTheUsersLanguage) {
+  struct Case {
+    const char* name;
+    bool olderFile;  // the installed dictionary lacks the newer keys
+  };
+  for (const Case& c : {Case{"current file", false}, Case{"older file", true}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(testsupport::InstallShippedTexts(u"de"));
+    if (c.olderFile) {
+      settings::IniFile file(settings::Settings::GetDataPath(u"dictionary.ini"), false);
+      ASSERT_TRUE(file.Read());
+      settings::SectionMap german = file.GetSection(u"de");
+      for (const char16_t* key : {u"MANAGER_CLOSE_WHEN_FINISHED", u"MANAGER_MINIMIZE", u"MANAGER_CLOSE",
+                                  u"MANAGER_DOWNLOAD_COMPLETED", u"MANAGER_EXIT_QUESTION"}) {
+        german.erase(key);
+      }
+      file.SetSection(u"de", german);
+      ASSERT_TRUE(file.Write());
+      localisation::Dictionary::GetInstance()->SetLanguage(u"de");
+    }
+    CDownloadFileDialog& dialog = Open("/bytes/2000", File("a.bin"));
+    Send(Url("/hold"), File("held.bin"));
+    EXPECT_EQ(dialog.findChild<QPushButton*>("minimizeButton")->text(), "Minimieren");
+    EXPECT_EQ(dialog.CloseWhenFinished()->text(), QString::fromUtf8("Schließen, wenn fertig"));
+    EXPECT_EQ(dialog.CloseButton()->text(), "Abbrechen");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.Row(0)->IsFinished(); }, 30000));
+    EXPECT_TRUE(dialog.Row(0)->StatusText().startsWith("Download abgeschlossen: ")) << dialog.Row(0)->StatusText().toStdString();
+    {
+      QStringList buttons;
+      QTimer look;
+      QString text;
+      QObject::connect(&look, &QTimer::timeout, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          auto* box = qobject_cast<QMessageBox*>(widget);
+          if (!box || !box->isVisible()) continue;
+          text = box->text();
+          for (QAbstractButton* button : box->buttons()) buttons << button->text();
+          box->button(QMessageBox::No)->click();
+        }
+      });
+      look.start(10);
+      dialog.CloseButton()->click();
+      EXPECT_EQ(text, QString::fromUtf8("Es laufen noch Downloads. Möchten Sie wirklich beenden?"));
+      buttons.sort();
+      EXPECT_EQ(buttons, QStringList({"Ja", "Nein"}));
+    }
+    dialog.Row(1)->findChild<QPushButton*>("Cancel")->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.CloseButton()->text() == QString::fromUtf8("Schließen"); }, 30000));
+    dialog_.reset();
+    manager::WaitForDetachedWorkers();
+  }
+}
+
 TEST_F(DialogTest, CommitWithoutValueRecordsRepeatsTheFirstDownloadWithoutItsTemporaryFile) {
   const std::u16string target = File("clip.mp3");
   CDownloadFileDialog& dialog = Open("/hold", target, false, File("vx_1.flv"));
@@ -298,12 +384,15 @@ TEST_F(DialogTest, RowsOutliveTheirWorkersAndEveryTemporaryFileGoes) {
   EXPECT_TRUE(fs::exists(temps[3]));
   EXPECT_FALSE(fs::exists(work_.File("slow.mp3")));
 
+  // The dialog's end stops the conversion too; its download is kept beside
+  // the target, nothing half-converted is left.
   const auto start = std::chrono::steady_clock::now();
   manager::WaitForDetachedWorkers();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(fs::exists(temps[2]));
   EXPECT_FALSE(fs::exists(temps[3]));
-  EXPECT_EQ(testsupport::ReadFileBytes(work_.File("slow.mp3")), "done");
+  EXPECT_FALSE(fs::exists(work_.File("slow.mp3")));
+  EXPECT_EQ(fs::file_size(work_.File("slow.flv")), 1000u);
   EXPECT_EQ(testsupport::ReadFileBytes(work_.File("a.mp3")), "done");
 
   // Nothing left to wait for.

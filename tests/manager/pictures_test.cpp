@@ -1,7 +1,8 @@
 // Pictures of the manager window as a user sees it, written into the build
 // folder (pictures/): rows in every state of their life, and a list scrolled
 // part way. They are for people to look at; the test checks only that the
-// states were reached and the files written.
+// states were reached and the files written. pictures_in_home.sh runs them
+// with a home folder (VEXARO_PICTURE_HOME) where the files go, as a user's do.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -28,7 +29,12 @@ class PicturesTest : public testsupport::ManagerFixture {
  protected:
   void SetUp() override {
     ManagerFixture::SetUp();
+    const char* home = std::getenv("VEXARO_PICTURE_HOME");
+    const std::string base = home && *home ? home : work_.Path();
+    music_ = base + "/Music";
+    videos_ = base + "/Videos";
     std::filesystem::create_directories(music_);
+    std::filesystem::create_directories(videos_);
     QDir().mkpath(VEXARO_PICTURE_DIR);
   }
 
@@ -39,6 +45,7 @@ class PicturesTest : public testsupport::ManagerFixture {
   }
 
   std::u16string Music(const std::string& name) const { return platform::FromUtf8(music_ + "/" + name); }
+  std::u16string Videos(const std::string& name) const { return platform::FromUtf8(videos_ + "/" + name); }
 
   // A handed-over download, converted when it has a temporary file.
   void Add(const std::u16string& url, const std::u16string& target, const std::u16string& temp = u"") {
@@ -57,21 +64,26 @@ class PicturesTest : public testsupport::ManagerFixture {
     return detail.startsWith("Time elapsed: ") && !detail.endsWith("0:00") && !detail.endsWith("0:01");
   }
 
-  std::string music_ = work_.File("Music/Summer festival recordings 2026");
+  std::string music_;
+  std::string videos_;
   // The slow conversion ends once this file exists.
   std::string release_ = work_.File("release");
 };
 
 TEST_F(PicturesTest, RowsInEveryState) {
-  testsupport::UseScriptConverter(work_.File("programs"),
-                                  "case \"$last\" in *Interview*) while [ ! -e '" + release_ +
-                                      "' ]; do sleep 0.1; done;; esac; head -c 1536000 /dev/zero > \"$last\"");
-  Open("/partial/5242880/2097152", Music("Opening night - full concert.flv"));
-  Add(Url("/bytes/3000000"), Music("Backstage tour.mp4"));
+  // The slow conversion reports 42 of 100 seconds done and waits.
+  testsupport::UseScriptConverter(
+      work_.File("programs"),
+      "case \"$last\" in *Interview*) echo '  Duration: 00:01:40.00, start: 0.000000' >&2; echo out_time_us=42000000;"
+      " while [ ! -e '" + release_ + "' ]; do sleep 0.1; done;; esac; head -c 1536000 /dev/zero > \"$last\"");
+  const std::string cancelledName =
+      "Rehearsal take 3 - the one where everything went wrong, complete and unedited.flv";
+  Open("/partial/5242880/2097152", Videos("Opening night - full concert.flv"));
+  Add(Url("/bytes/3000000"), Videos("Backstage tour.mp4"));
   Add(Url("/bytes/200000"), Music("Interview with the band.mp3"), File("vx_1f3a.flv"));
   Add(Url("/bytes/300000"), Music("Encore.mp3"), File("vx_1f3b.flv"));
-  Add(Url("/missing"), Music("Lost recording.flv"));
-  Add(Url("/hold"), Music("Rehearsal (cancelled).flv"));
+  Add(Url("/missing"), Videos("Lost recording.flv"));
+  Add(Url("/hold"), Videos(cancelledName));
   ASSERT_EQ(dialog_->RowCount(), 6);
   dialog_->Row(5)->findChild<QPushButton*>("Cancel")->click();
 
@@ -79,16 +91,22 @@ TEST_F(PicturesTest, RowsInEveryState) {
   ASSERT_TRUE(QTest::qWaitFor(
       [&] {
         return dialog_->Row(0)->BarPosition() == 40 && dialog_->Row(1)->IsFinished() &&
-               ConvertingForTwoSeconds(2) && dialog_->Row(3)->IsFinished() &&
+               ConvertingForTwoSeconds(2) && dialog_->Row(2)->BarPosition() == 42 && dialog_->Row(3)->IsFinished() &&
                dialog_->Row(4)->IsFinished() && dialog_->Row(5)->IsFinished();
       },
       30000));
   EXPECT_TRUE(status(0).startsWith("Downloading: "));
   EXPECT_TRUE(status(1).startsWith("Download completed: "));
   EXPECT_TRUE(status(2).startsWith("Converting: "));
+  EXPECT_TRUE(dialog_->Row(2)->CancelShown());
   EXPECT_TRUE(status(3).startsWith("Done: "));
   EXPECT_TRUE(status(4).startsWith("Error: "));
   EXPECT_TRUE(status(5).startsWith("Download canceled: "));
+  // The long name gives way, the status word does not.
+  const QString shown = dialog_->Row(5)->StatusDisplayed();
+  EXPECT_TRUE(shown.startsWith("Download canceled: ")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("unedited.flv")) << shown.toStdString();
+  EXPECT_NE(shown, status(5));
   Save("manager-top.png");
 
   dialog_->Host()->ScrollByCode(manager::kNoRequest | (manager::SB_BOTTOM << 8), true);
@@ -96,8 +114,8 @@ TEST_F(PicturesTest, RowsInEveryState) {
 }
 
 TEST_F(PicturesTest, FiveRowsScrolledPartWay) {
-  Open("/bytes/1024", Music("Track 1.flv"));
-  for (int i = 2; i <= 5; ++i) Add(Url("/bytes/" + std::to_string(1024 * 400 * i)), Music("Track " + std::to_string(i) + ".flv"));
+  Open("/bytes/1024", Music("Track 1.mp3"));
+  for (int i = 2; i <= 5; ++i) Add(Url("/bytes/" + std::to_string(1024 * 400 * i)), Music("Track " + std::to_string(i) + ".mp3"));
   ASSERT_TRUE(QTest::qWaitFor(
       [&] {
         for (int i = 0; i < dialog_->RowCount(); ++i) {

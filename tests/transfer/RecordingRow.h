@@ -21,6 +21,7 @@ class RecordingRow : public transfer::DownloadRow {
     std::vector<int> barPositions;
     std::vector<std::uint32_t> barColours;
     int cancelHidden = 0;
+    int cancelShown = 0;
     int finishedNotices = 0;
     bool finishedWhenNotified = false;
   };
@@ -45,6 +46,7 @@ class RecordingRow : public transfer::DownloadRow {
   void SetBarPosition(int position) override { Locked([&](Record& r) { r.barPositions.push_back(position); }); }
   void SetBarColour(std::uint32_t rgb) override { Locked([&](Record& r) { r.barColours.push_back(rgb); }); }
   void HideCancel() override { Locked([](Record& r) { ++r.cancelHidden; }); }
+  void ShowCancel() override { Locked([](Record& r) { ++r.cancelShown; }); }
   bool BarExists() const override { return barExists; }
   void NotifyFinished() override {
     const bool finished = m_finished;

@@ -184,8 +184,10 @@ TEST_F(DownloadItemTest, PathLineGivesWayInTheMiddle) {
   EXPECT_LE(metrics.horizontalAdvance(deepCut), 395);
   EXPECT_GT(metrics.horizontalAdvance(deepCut + "xxxxxxxx"), 395);  // no room wasted
 
-  // A file name wider than the line keeps its end.
-  const QString narrow = transfer::PathLine::ElidePath(longPath, metrics, metrics.horizontalAdvance("song.mp3") + 20);
+  // A file name wider than the room the status leaves keeps its end.
+  const int narrowWidth = metrics.horizontalAdvance("Downloading: ...song.mp3") + 4;
+  const QString narrow = transfer::PathLine::ElidePath(longPath, metrics, narrowWidth);
+  EXPECT_TRUE(narrow.startsWith("Downloading: ")) << narrow.toStdString();
   EXPECT_TRUE(narrow.endsWith("song.mp3")) << narrow.toStdString();
 
   // Shown as it stands: no markup, no mnemonic.
@@ -193,6 +195,29 @@ TEST_F(DownloadItemTest, PathLineGivesWayInTheMiddle) {
   line.resize(395, 20);
   line.SetText("Done: /m/<b>&Tom</b>.mp3");
   EXPECT_EQ(line.DisplayedText(), "Done: /m/<b>&Tom</b>.mp3");
+}
+
+// Whatever the path, the status before it stays readable: a cancelled row
+// must not look like a running one.
+TEST_F(DownloadItemTest, PathLineNeverCutsTheStatus) {
+  const QFontMetrics metrics(QFont("Liberation Sans", 9));
+  const QString path = "/home/alex/Music/Track 1 - " + QString("A Very Long Title Indeed ").repeated(8) + ".flv";
+  const struct {
+    const char* status;
+  } cases[] = {{"Downloading: "}, {"Download canceled: "}, {"Done: "},
+               {"Error: 2149122452 (0x80190194), HTTP 404 Not Found: "}};
+  for (const auto& c : cases) {
+    const QString status = QString::fromUtf8(c.status);
+    const QString shown = transfer::PathLine::ElidePath(status + path, metrics, 395);
+    EXPECT_TRUE(shown.startsWith(status)) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(".flv")) << shown.toStdString();
+    EXPECT_LE(metrics.horizontalAdvance(shown), 395) << shown.toStdString();
+  }
+  // Only a status wider than the line itself gives way, at its end.
+  const QString cramped = transfer::PathLine::ElidePath("Download canceled: " + path, metrics, 60);
+  EXPECT_TRUE(cramped.startsWith("Do")) << cramped.toStdString();
+  EXPECT_FALSE(cramped.contains('/')) << cramped.toStdString();
+  EXPECT_LE(metrics.horizontalAdvance(cramped), 60);
 }
 
 TEST_F(DownloadItemTest, RunsToCompletion) {
