@@ -53,6 +53,8 @@ constexpr std::uint32_t kRecordCookie = 4;
 constexpr std::uint32_t kRecordTempPath = 5;
 constexpr std::uint32_t kRecordCommit = 6;
 constexpr std::uint32_t kRecordReferer = 7;
+constexpr std::uint32_t kRecordFlags = 8;
+constexpr std::uint32_t kFlagReplaceTarget = 1;
 
 // cbData / 2 code units, little-endian; an odd last byte belongs to no unit.
 std::u16string RecordText(const QByteArray& payload) {
@@ -109,7 +111,8 @@ void ReleaseRow(transfer::CDownloadItem* row) {
 
 CDownloadFileDialog::CDownloadFileDialog(std::u16string url, std::u16string tempPath, std::u16string targetPath,
                                          std::u16string conversionArgs, std::int64_t size, std::u16string cookie,
-                                         bool autoclose, std::u16string referer, QWidget* parent)
+                                         bool autoclose, std::u16string referer, bool replaceTarget,
+                                         QWidget* parent)
     : QDialog(parent), m_autoclose(autoclose) {
   m_first.url = std::move(url);
   m_first.tempPath = std::move(tempPath);
@@ -118,6 +121,7 @@ CDownloadFileDialog::CDownloadFileDialog(std::u16string url, std::u16string temp
   m_first.size = size;
   m_first.cookie = std::move(cookie);
   m_first.referer = std::move(referer);
+  m_first.replaceTarget = replaceTarget;
   OnInitDialog();
 }
 
@@ -205,6 +209,7 @@ void CDownloadFileDialog::OnInitDialog() {
   auto* first = new transfer::CDownloadItem(m_first.url, m_first.tempPath, m_first.targetPath,
                                             m_first.conversionArgs, m_first.size, m_first.cookie, 0,
                                             m_first.referer);
+  first->SetReplaceTarget(m_first.replaceTarget);
   // 5. The scroll host: the client area less 10 on the left, 50 at the bottom.
   const QColor buttonFace = palette().color(QPalette::Window);
   m_host = new CScrollWindow(this);
@@ -227,6 +232,7 @@ void CDownloadFileDialog::OnInitDialog() {
   // file.
   m_pending = m_first;
   m_pending.tempPath.clear();
+  m_pending.replaceTarget = false;
 }
 
 void CDownloadFileDialog::OnCopyData(std::uint32_t kind, const QByteArray& payload) {
@@ -247,8 +253,13 @@ void CDownloadFileDialog::OnCopyData(std::uint32_t kind, const QByteArray& paylo
         m_pending.size = static_cast<std::int32_t>(raw);
       }
       break;
+    case kRecordFlags:
+      if (payload.size() >= 4) m_pending.replaceTarget = (static_cast<unsigned char>(payload[0]) & kFlagReplaceTarget) != 0;
+      break;
     case kRecordCommit:
       AddRow();
+      // Sent only when set: the next download starts without them.
+      m_pending.replaceTarget = false;
       raise();
       activateWindow();
       break;
@@ -262,6 +273,7 @@ void CDownloadFileDialog::AddRow() {
   auto* row = new transfer::CDownloadItem(m_pending.url, m_pending.tempPath, m_pending.targetPath,
                                           m_pending.conversionArgs, m_pending.size, m_pending.cookie, index,
                                           m_pending.referer);
+  row->SetReplaceTarget(m_pending.replaceTarget);
   // Placed at its content position, shifted by how far the list is scrolled,
   // so it lines up with the rows above it.
   const int scrolled = m_host->GetScrollPosition().y();

@@ -41,18 +41,20 @@ class CDownloadFileDialog : public QDialog {
 
  public:
   // The first download. size: negative means unknown, as 0 does.
+  // replaceTarget: the user agreed to replace an existing file at targetPath.
   CDownloadFileDialog(std::u16string url, std::u16string tempPath, std::u16string targetPath,
                       std::u16string conversionArgs, std::int64_t size, std::u16string cookie, bool autoclose,
-                      std::u16string referer, QWidget* parent = nullptr);
+                      std::u16string referer, bool replaceTarget = false, QWidget* parent = nullptr);
   ~CDownloadFileDialog() override;  // stops rows; never deletes a row whose worker still runs
 
   // One hand-off record (kind = dwData, payload = the record's bytes). Never
   // fails, never crashes on any byte string: 0, 1, 2, 4, 5, 7 replace the
   // pending url, target path, conversion arguments, cookie, temporary path,
   // referer (UTF-16LE; an odd last byte is dropped); 3 the pending size (the
-  // first 4 bytes, signed little-endian; fewer bytes are ignored); 6 adds a
-  // row from the pending values and raises and activates the dialog; kinds
-  // 8 and above are ignored.
+  // first 4 bytes, signed little-endian; fewer bytes are ignored); 8 the
+  // pending flags (replace an existing target); 6 adds a row from the pending
+  // values (and clears the flags, which a sender sends only when set) and
+  // raises and activates the dialog; kinds 9 and above are ignored.
   void OnCopyData(std::uint32_t kind, const QByteArray& payload);
 
   // Rows in the order they were added, for tests and pictures.
@@ -78,6 +80,7 @@ class CDownloadFileDialog : public QDialog {
     std::u16string conversionArgs;
     std::u16string tempPath;
     std::u16string referer;
+    bool replaceTarget = false;
   };
 
   void OnInitDialog();

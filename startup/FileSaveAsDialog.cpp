@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -24,6 +26,19 @@ QString InitialFolder(const std::u16string& requested) {
   return QDir::homePath();
 }
 
+// Asks whether the existing file may be replaced; the Save-As title, the
+// file's name first, No as the default answer.
+bool AgreesToReplace(const SaveAsOptions& options, const QString& target) {
+  QMessageBox question(QMessageBox::Question, ToQ(options.title),
+                       QFileInfo(target).fileName() + QLatin1Char(' ') + ToQ(options.replaceQuestion),
+                       QMessageBox::Yes | QMessageBox::No);
+  question.setObjectName(QStringLiteral("vexaroReplaceQuestion"));
+  question.button(QMessageBox::Yes)->setText(ToQ(options.yes));
+  question.button(QMessageBox::No)->setText(ToQ(options.no));
+  question.setDefaultButton(QMessageBox::No);
+  return question.exec() == QMessageBox::Yes;
+}
+
 }  // namespace
 
 bool FileSaveAsDialog::Show(const SaveAsOptions& options, SaveAsAnswer& answer) {
@@ -31,6 +46,9 @@ bool FileSaveAsDialog::Show(const SaveAsOptions& options, SaveAsAnswer& answer) 
   dialog.setObjectName(QStringLiteral("vexaroSaveAs"));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
+  // The dialog would ask about the name typed; what gets written may be
+  // another file (a conversion's), so the question is ours.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
   QStringList filters;
   for (const config::FilterPair& pair : options.filters) filters << ToQ(pair.text);
   if (!filters.isEmpty()) {
@@ -40,15 +58,31 @@ bool FileSaveAsDialog::Show(const SaveAsOptions& options, SaveAsAnswer& answer) 
   }
   dialog.setDirectory(InitialFolder(options.folder));
   dialog.setDefaultSuffix(ToQ(options.defaultExtension));
+  // A name typed without extension gets the selected format's.
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, &filters, &options](const QString& text) {
+    const qsizetype index = filters.indexOf(text);
+    if (index >= 0) dialog.setDefaultSuffix(ToQ(PatternExtension(options.filters[index].pattern)));
+  });
   dialog.selectFile(ToQ(options.fileName));
-  if (dialog.exec() != QDialog::Accepted) return false;
 
-  const QStringList chosen = dialog.selectedFiles();
-  if (chosen.isEmpty()) return false;
-  answer.path = FromQ(chosen.first());
-  const qsizetype selected = filters.indexOf(dialog.selectedNameFilter());
-  answer.filterIndex = selected >= 0 ? static_cast<std::int32_t>(selected + 1) : options.filterIndex;
-  return true;
+  for (;;) {
+    if (dialog.exec() != QDialog::Accepted) return false;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty()) return false;
+    const qsizetype selected = filters.indexOf(dialog.selectedNameFilter());
+    answer.path = FromQ(chosen.first());
+    answer.filterIndex = selected >= 0 ? static_cast<std::int32_t>(selected + 1) : options.filterIndex;
+    const QString target =
+        options.targetFor ? ToQ(options.targetFor(answer.path, answer.filterIndex)) : chosen.first();
+    answer.replaceAgreed = false;
+    if (!QFileInfo::exists(target)) return true;
+    if (AgreesToReplace(options, target)) {
+      answer.replaceAgreed = true;
+      return true;
+    }
+    // Back to the dialog as the user left it.
+    dialog.selectFile(QFileInfo(chosen.first()).fileName());
+  }
 }
 
 }  // namespace startup

@@ -38,7 +38,7 @@ std::string HandoffSocketName(const std::u16string& managerTitle) {
 std::vector<HandoffRecord> MakeHandoffRecords(const ManagedDownload& download) {
   std::string size;
   PutU32(size, static_cast<std::uint32_t>(download.size));
-  return {
+  std::vector<HandoffRecord> records{
       {kRecordUrl, platform::ToUtf16LeBytes(download.url)},
       {kRecordTargetPath, platform::ToUtf16LeBytes(download.targetPath)},
       {kRecordConversionArgs, platform::ToUtf16LeBytes(download.conversionArgs)},
@@ -46,8 +46,14 @@ std::vector<HandoffRecord> MakeHandoffRecords(const ManagedDownload& download) {
       {kRecordCookie, platform::ToUtf16LeBytes(download.cookie)},
       {kRecordTempPath, platform::ToUtf16LeBytes(download.tempPath)},
       {kRecordReferer, platform::ToUtf16LeBytes(download.referer)},
-      {kRecordCommit, platform::ToUtf16LeBytes(download.referer)},
   };
+  if (download.replaceTarget) {
+    std::string flags;
+    PutU32(flags, kFlagReplaceTarget);
+    records.push_back({kRecordFlags, flags});
+  }
+  records.push_back({kRecordCommit, platform::ToUtf16LeBytes(download.referer)});
+  return records;
 }
 
 std::string EncodeRecord(const HandoffRecord& record) {
@@ -76,6 +82,9 @@ void ApplyRecord(ManagedDownload& download, std::uint32_t kind, std::string_view
     case kRecordCookie: download.cookie = platform::FromUtf16LeBytes(payload); break;
     case kRecordTempPath: download.tempPath = platform::FromUtf16LeBytes(payload); break;
     case kRecordReferer: download.referer = platform::FromUtf16LeBytes(payload); break;
+    case kRecordFlags:
+      if (payload.size() >= 4) download.replaceTarget = (GetU32(payload) & kFlagReplaceTarget) != 0;
+      break;
     default: break;
   }
 }

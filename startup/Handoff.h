@@ -37,6 +37,12 @@ inline constexpr std::uint32_t kRecordCookie = 4;
 inline constexpr std::uint32_t kRecordTempPath = 5;
 inline constexpr std::uint32_t kRecordCommit = 6;
 inline constexpr std::uint32_t kRecordReferer = 7;
+// Flags (u32 LE): bit 0, the user agreed to replace an existing target. Sent
+// before the commit only when a flag is set, so a download without one still
+// travels as the eight records above; receivers that do not know the kind
+// ignore it.
+inline constexpr std::uint32_t kRecordFlags = 8;
+inline constexpr std::uint32_t kFlagReplaceTarget = 1;
 
 // No string the add-on passes comes near this; a length beyond it can only be
 // a broken or hostile sender, which must not make the receiver allocate.
@@ -62,6 +68,8 @@ struct ManagedDownload {
   std::u16string cookie;
   bool autoclose = false;
   std::u16string referer;
+  // The user agreed to replace an existing file at targetPath.
+  bool replaceTarget = false;
 };
 
 struct HandoffRecord {
@@ -69,8 +77,9 @@ struct HandoffRecord {
   std::string payload;  // bytes
 };
 
-// The eight records of a download, in sending order. The size record carries
-// the low 32 bits of size, as the dialog's size field is 32-bit.
+// The eight records of a download, in sending order (with a flags record
+// before the commit when a flag is set). The size record carries the low 32
+// bits of size, as the dialog's size field is 32-bit.
 std::vector<HandoffRecord> MakeHandoffRecords(const ManagedDownload& download);
 
 // Header + payload of one record.

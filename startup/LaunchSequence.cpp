@@ -88,6 +88,20 @@ LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
       configuration->BuildSaveFilter(filter.data(), filter.size(), format, choices);
   const std::vector<std::u16string> extensions = configuration->GetExtensions();
 
+  // 9. and 10. Whether to convert is the chosen pair's own flag: the native
+  // index is 1 also when no pair is native. An empty offer (no choices), or
+  // an index the offer does not have, keeps the download as it comes.
+  const auto conversionOf = [](const std::vector<config::SaveChoice>& offer,
+                                std::int32_t k) -> const config::SaveChoice* {
+    const bool inOffer = k >= 1 && static_cast<std::size_t>(k) <= offer.size();
+    return inOffer && !offer[k - 1].native ? &offer[k - 1] : nullptr;
+  };
+  // A copy of the offer: the options may outlive this sequence.
+  const auto targetFor = [conversionOf, choices](const std::u16string& chosen, std::int32_t k) {
+    const config::SaveChoice* conversion = conversionOf(choices, k);
+    return conversion ? ConversionTargetPath(chosen, conversion->extension) : chosen;
+  };
+
   // 5. to 8.
   SaveAsOptions options;
   options.filters = config::SplitSaveFilter(filter.data(), filter.size());
@@ -96,36 +110,38 @@ LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
   options.title = dictionary->Lookup(u"DOWNLOAD_FILE_SAVE_TITLE");
   options.fileName = CleanFileName(request.file);
   options.folder = request.path;
-  options.defaultExtension = format.extension;
+  // The name the user types gets the extension of the format selected, so
+  // that the question about replacing a file is asked about the right one.
+  const bool preselectedInOffer =
+      options.filterIndex >= 1 && static_cast<std::size_t>(options.filterIndex) <= options.filters.size();
+  options.defaultExtension =
+      preselectedInOffer ? PatternExtension(options.filters[options.filterIndex - 1].pattern) : format.extension;
+  options.targetFor = targetFor;
+  options.replaceQuestion = dictionary->Lookup(u"DOWNLOAD_FILE_REPLACE_QUESTION", options.replaceQuestion);
+  options.yes = dictionary->Lookup(u"GENERAL_YES", options.yes);
+  options.no = dictionary->Lookup(u"GENERAL_NO", options.no);
   SaveAsAnswer answer;
   if (!parts.saveAs.Show(options, answer)) {
     return RunHandedOverDownloads(request, parts) ? LaunchOutcome::RanManager : LaunchOutcome::Cancelled;
   }
 
-  // 9. and 10. Whether to convert is the chosen pair's own flag: the native
-  // index is 1 also when no pair is native. An empty offer (no choices), or
-  // an index the offer does not have, keeps the download as it comes.
-  const std::int32_t k = answer.filterIndex;
-  const bool inOffer = k >= 1 && static_cast<std::size_t>(k) <= choices.size();
-  const bool convert = inOffer && !choices[k - 1].native;
-
+  const config::SaveChoice* conversion = conversionOf(choices, answer.filterIndex);
   ManagedDownload download;
   download.url = request.url;
   download.size = request.size;
   download.cookie = request.cookie;
   download.referer = request.referer;
   download.autoclose = request.autoclose;
-  if (convert) {
-    download.targetPath = ConversionTargetPath(answer.path, choices[k - 1].extension);
-    download.conversionArgs = choices[k - 1].ffmpeg;
+  download.replaceTarget = answer.replaceAgreed;
+  download.targetPath = targetFor(answer.path, answer.filterIndex);
+  if (conversion) {
+    download.conversionArgs = conversion->ffmpeg;
     download.tempPath = settings::Settings::GetTempFileName(u"vx_", format.extension);
     // No name to be had (full or unwritable folders): an empty path would make
     // the row fetch the unconverted bytes into the target. A folder path
     // instead makes the row fail with its error text before fetching, in this
     // instance or the one it is handed to (see DownloadThreadParams).
     if (download.tempPath.empty()) download.tempPath = UnusableTemporaryPath();
-  } else {
-    download.targetPath = answer.path;
   }
 
   // 11.
@@ -174,6 +190,11 @@ std::u16string ConversionTargetPath(const std::u16string& chosenPath, const std:
   if (offset == 0) return chosenPath + extension;
   if (offset == chosenPath.size()) return chosenPath + u"." + extension;
   return chosenPath.substr(0, offset) + extension;
+}
+
+std::u16string PatternExtension(const std::u16string& pattern) {
+  const std::size_t start = pattern.find_first_not_of(u'.');
+  return start == std::u16string::npos ? std::u16string() : pattern.substr(start);
 }
 
 TextsInstall InstallShippedTexts(std::u16string& path, std::uint32_t& error) {

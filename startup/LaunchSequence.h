@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,26 @@ struct SaveAsOptions {
   // The folder it opens in; empty when the request named none. The dialog
   // opens the user's download folder instead when this is empty or missing.
   std::u16string folder;
-  // Appended (with its '.') when the user types a name without extension.
+  // Appended (with its '.') when the user types a name without extension:
+  // the extension of the preselected filter, and then of whichever filter
+  // the user selects (a pattern's extension without its dots).
   std::u16string defaultExtension;
+  // The file that a chosen path and filter will actually write (a conversion
+  // writes the chosen name with its own extension). Before accepting, the
+  // dialog asks about replacing that file when it exists, not the chosen
+  // one; "No" returns to the dialog. Unset: the chosen path itself.
+  std::function<std::u16string(const std::u16string& chosenPath, std::int32_t filterIndex)> targetFor;
+  // That question, as "<file name> " + replaceQuestion, and its buttons.
+  std::u16string replaceQuestion = u"already exists. Do you want to replace it?";
+  std::u16string yes = u"Yes";
+  std::u16string no = u"No";
 };
 
 struct SaveAsAnswer {
   std::u16string path;           // the chosen file, absolute
   std::int32_t filterIndex = 1;  // the filter the user left selected (from 1)
+  // The file targetFor names existed and the user agreed to replace it.
+  bool replaceAgreed = false;
 };
 
 class SaveAsDialog {
@@ -118,6 +132,9 @@ std::size_t ExtensionOffset(const std::u16string& path);
 // extension. A chosen name without extension gets "." + extension appended,
 // and one ending in '.' gets extension appended.
 std::u16string ConversionTargetPath(const std::u16string& chosenPath, const std::u16string& extension);
+
+// The extension a filter pattern stands for: ".mp3" gives "mp3".
+std::u16string PatternExtension(const std::u16string& pattern);
 
 // Installs the shipped texts as dictionary.ini when the data folder has none
 // (never replacing one), under the lock "DictionaryFile".

@@ -9,7 +9,8 @@ namespace startup {
 
 void ManagerDialogRunner::Run(const ManagedDownload& first, InstanceLink& link) {
   manager::CDownloadFileDialog dialog(first.url, first.tempPath, first.targetPath, first.conversionArgs,
-                                      first.size, first.cookie, first.autoclose, first.referer);
+                                      first.size, first.cookie, first.autoclose, first.referer,
+                                      first.replaceTarget);
   HandoffInbox& inbox = link.Inbox();
   QObject::connect(&dialog, &QDialog::finished, &dialog, [&inbox, &link] {
     inbox.Detach();

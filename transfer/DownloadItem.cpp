@@ -222,6 +222,7 @@ void CDownloadItem::OnCreate() {
   params->size = m_size;
   params->cookie = m_cookie;
   params->referer = m_referer;
+  params->replaceTarget = m_replaceTarget;
   m_barAlive = true;
   // The starter copies the worker's texts here, on the UI thread, so the
   // worker never reads the Dictionary.

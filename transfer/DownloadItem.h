@@ -84,6 +84,9 @@ class CDownloadItem : public QWidget, public DownloadRow {
   // dialog) with object name "dlitem" and the property "id", shows it and
   // runs OnCreate: the controls, the first texts and the worker.
   void Create(QWidget* parent, const QRect& rect, int id);
+  // Before Create(): the user agreed to replace an existing file at the
+  // target (see DownloadThreadParams::replaceTarget).
+  void SetReplaceTarget(bool replace) { m_replaceTarget = replace; }
 
   static int GetItemHeight() { return 70; }
   // The worker has finished and the row shows its final texts: the flush
@@ -173,6 +176,7 @@ class CDownloadItem : public QWidget, public DownloadRow {
   std::u16string m_cookie;
   std::u16string m_referer;
   std::u16string m_stopEventName;
+  bool m_replaceTarget = false;
 
   bool m_workerStarted = false;
   bool m_finishedShown = false;

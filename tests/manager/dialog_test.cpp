@@ -189,6 +189,40 @@ TEST_F(DialogTest, CloseWhenFinishedWaitsForHandedOverRows) {
   }
 }
 
+// A conversion replaces an existing file only when its user agreed to that,
+// for the first download as for handed-over ones (flags record before the
+// commit, never carried over to the next download).
+TEST_F(DialogTest, ConversionsReplaceOnlyWhereTheUserAgreed) {
+  testsupport::UseScriptConverter(work_.File("programs"), "printf new > \"$last\"");
+  for (const char* name : {"first.mp3", "agreed.mp3", "unasked.mp3"}) {
+    testsupport::WriteFileBytes(work_.File(name), "old");
+  }
+  const auto temp = [this](const char* name) {
+    testsupport::WriteFileBytes(work_.File(name), "");
+    return File(name);
+  };
+  dialog_ = std::make_unique<CDownloadFileDialog>(Url("/bytes/1000"), temp("vx_1.flv"), File("first.mp3"), u"-vn", 0,
+                                                  u"", false, u"", true);
+  dialog_->show();
+  CDownloadFileDialog& dialog = *dialog_;
+  dialog.OnCopyData(0, Utf16(Url("/bytes/1000")));
+  dialog.OnCopyData(1, Utf16(File("agreed.mp3")));
+  dialog.OnCopyData(2, Utf16(u"-vn"));
+  dialog.OnCopyData(5, Utf16(temp("vx_2.flv")));
+  dialog.OnCopyData(8, QByteArray("\x01\x00\x00\x00", 4));
+  dialog.OnCopyData(6, QByteArray());
+  dialog.OnCopyData(1, Utf16(File("unasked.mp3")));
+  dialog.OnCopyData(5, Utf16(temp("vx_3.flv")));
+  dialog.OnCopyData(6, QByteArray());
+  ASSERT_EQ(dialog.RowCount(), 3);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return AllFinished(); }, 30000));
+  EXPECT_EQ(testsupport::ReadFileBytes(work_.File("first.mp3")), "new");
+  EXPECT_EQ(testsupport::ReadFileBytes(work_.File("agreed.mp3")), "new");
+  EXPECT_EQ(testsupport::ReadFileBytes(work_.File("unasked.mp3")), "old");
+  EXPECT_EQ(testsupport::ReadFileBytes(work_.File("unasked (2).mp3")), "new");
+  EXPECT_TRUE(dialog.Row(2)->StatusText().endsWith("unasked (2).mp3")) << dialog.Row(2)->StatusText().toStdString();
+}
+
 // A failure must be seen: "Close when finished" closes the window only when
 // no row failed; then the Close button closes it without a question.
 TEST_F(DialogTest, CloseWhenFinishedKeepsAFailureInSight) {

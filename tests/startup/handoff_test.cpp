@@ -45,16 +45,35 @@ TEST(HandoffRecords, EightRecordsInSendingOrderWithFourByteSize) {
   EXPECT_EQ(records[7].payload, records[6].payload) << "the commit repeats the referer";
 }
 
+// The agreement to replace an existing target travels in a flags record
+// before the commit, only when given: otherwise the eight records stand.
+TEST(HandoffRecords, AgreementToReplaceTravelsBeforeTheCommit) {
+  ManagedDownload agreed = Sample();
+  agreed.replaceTarget = true;
+  const std::vector<HandoffRecord> records = startup::MakeHandoffRecords(agreed);
+  std::vector<std::uint32_t> kinds;
+  for (const HandoffRecord& r : records) kinds.push_back(r.kind);
+  EXPECT_EQ(kinds, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 7, 8, 6}));
+  EXPECT_EQ(records[7].payload, std::string("\x01\x00\x00\x00", 4));
+}
+
 TEST(HandoffRecords, ApplyingTheRecordsGivesTheDownloadBack) {
-  ManagedDownload rebuilt;
-  for (const HandoffRecord& r : startup::MakeHandoffRecords(Sample())) startup::ApplyRecord(rebuilt, r.kind, r.payload);
-  const ManagedDownload expected = Sample();
-  EXPECT_EQ(rebuilt.url, expected.url);
-  EXPECT_EQ(rebuilt.targetPath, expected.targetPath);
-  EXPECT_EQ(rebuilt.conversionArgs, expected.conversionArgs);
-  EXPECT_EQ(rebuilt.size, -5);
-  EXPECT_EQ(rebuilt.tempPath, expected.tempPath);
-  EXPECT_EQ(rebuilt.referer, expected.referer);
+  for (const bool replace : {false, true}) {
+    SCOPED_TRACE(replace ? "replace agreed" : "no agreement");
+    ManagedDownload expected = Sample();
+    expected.replaceTarget = replace;
+    ManagedDownload rebuilt;
+    for (const HandoffRecord& r : startup::MakeHandoffRecords(expected)) {
+      startup::ApplyRecord(rebuilt, r.kind, r.payload);
+    }
+    EXPECT_EQ(rebuilt.url, expected.url);
+    EXPECT_EQ(rebuilt.targetPath, expected.targetPath);
+    EXPECT_EQ(rebuilt.conversionArgs, expected.conversionArgs);
+    EXPECT_EQ(rebuilt.size, -5);
+    EXPECT_EQ(rebuilt.tempPath, expected.tempPath);
+    EXPECT_EQ(rebuilt.referer, expected.referer);
+    EXPECT_EQ(rebuilt.replaceTarget, replace);
+  }
 }
 
 TEST(HandoffRecords, MalformedPayloadsChangeNothingOrDropTheOddByte) {
@@ -64,6 +83,8 @@ TEST(HandoffRecords, MalformedPayloadsChangeNothingOrDropTheOddByte) {
   startup::ApplyRecord(d, 0, std::string("a\0b", 3));
   EXPECT_EQ(d.url, u"a") << "the odd last byte is dropped";
   startup::ApplyRecord(d, 8, "xx");
+  EXPECT_FALSE(d.replaceTarget) << "flags shorter than 4 bytes are ignored";
+  startup::ApplyRecord(d, 9, "xxxx");
   startup::ApplyRecord(d, 6, "xx");
   EXPECT_EQ(d.url, u"a");
 }

@@ -28,6 +28,7 @@ class ScriptedSaveAs : public startup::SaveAsDialog {
   bool accept = false;
   std::u16string path;
   std::optional<std::int32_t> filterIndex;  // unset: leave the preselection
+  bool replaceAgreed = false;
   std::vector<startup::SaveAsOptions> shown;
 
   bool Show(const startup::SaveAsOptions& options, startup::SaveAsAnswer& answer) override {
@@ -35,6 +36,7 @@ class ScriptedSaveAs : public startup::SaveAsDialog {
     if (!accept) return false;
     answer.path = path;
     answer.filterIndex = filterIndex.value_or(options.filterIndex);
+    answer.replaceAgreed = replaceAgreed;
     return true;
   }
 };
@@ -135,7 +137,8 @@ TEST_F(LaunchSequenceTest, PreselectsThePairOfTheRequestedFormat) {
   const startup::SaveAsOptions& shown = saveAs_.shown[0];
   ASSERT_EQ(shown.filters.size(), 7u);
   EXPECT_EQ(shown.filters[0].text, u"Audio - MP3 (*.mp3)");
-  EXPECT_EQ(shown.defaultExtension, u"flv");
+  // The name typed gets the preselected format's extension (asf here).
+  EXPECT_EQ(shown.defaultExtension, u"asf");
   EXPECT_EQ(shown.title, u"Save file as") << "the shipped texts were installed first";
   EXPECT_EQ(link_.title, u"Vexaro Download Manager");
 }
@@ -185,6 +188,27 @@ TEST_F(LaunchSequenceTest, ConversionTargetsTheNewExtensionThroughATemporaryFile
   EXPECT_EQ(first.cookie, u"c=1");
   EXPECT_EQ(first.referer, u"http://page/");
   EXPECT_TRUE(first.autoclose);
+}
+
+// The dialog asks about the file that will be written; what the user agreed
+// to goes with the download.
+TEST_F(LaunchSequenceTest, DialogKnowsWhichFileEachChoiceWrites) {
+  saveAs_.accept = true;
+  saveAs_.path = u"/d/clip.flv";
+  saveAs_.filterIndex = 1;  // mp3
+  saveAs_.replaceAgreed = true;
+  Run(FlvRequest(u"4"));
+  ASSERT_EQ(saveAs_.shown.size(), 1u);
+  const startup::SaveAsOptions& shown = saveAs_.shown[0];
+  ASSERT_TRUE(shown.targetFor);
+  EXPECT_EQ(shown.targetFor(u"/d/clip.flv", 1), u"/d/clip.mp3");
+  EXPECT_EQ(shown.targetFor(u"/d/clip", 2), u"/d/clip.wav");
+  EXPECT_EQ(shown.targetFor(u"/d/clip.flv", 5), u"/d/clip.flv") << "the file's own format writes the chosen file";
+  EXPECT_EQ(shown.defaultExtension, u"mp3");
+  EXPECT_EQ(shown.replaceQuestion, u"already exists. Do you want to replace it?");
+  ASSERT_EQ(runner_.runs.size(), 1u);
+  EXPECT_EQ(runner_.runs[0].targetPath, u"/d/clip.mp3");
+  EXPECT_TRUE(runner_.runs[0].replaceTarget);
 }
 
 TEST_F(LaunchSequenceTest, NativePairKeepsThePathAndAsksForNoTemporaryFile) {
