@@ -278,7 +278,7 @@ void RunConversion(DownloadThreadParams& params) {
   row.SetStatusText(texts.converting + u": " + target);
 
   Outcome outcome = Outcome::Done;
-  std::uint32_t failure = 0;
+  Failure failure;
   platform::Process converter;
   const std::u16string unfinished = ReserveUnfinishedOutput(target);
   if (unfinished.empty() ||
@@ -287,8 +287,7 @@ void RunConversion(DownloadThreadParams& params) {
                                                   unfinished),
                        platform::ProcessOutput::Collect)) {
     outcome = Outcome::LaunchFailed;
-    failure = platform::LastError();
-    settings::ReportError(failure, settings::errors::kConverterLaunch);
+    settings::ReportError(platform::LastError(), settings::errors::kConverterLaunch);
   } else {
     const std::u16string& label = texts.elapsed;
     // The bar starts over in the conversion's colour: it stood full from the
@@ -319,15 +318,15 @@ void RunConversion(DownloadThreadParams& params) {
       converter.Terminate(kTerminateGraceMs, exitCode);
     } else if (waited == platform::ProcessWait::Exited && exitCode != 0) {
       outcome = Outcome::Failed;
-      failure = exitCode;
+      failure = {exitCode, FailureReason::ConverterFailed, exitCode};
     } else if (platform::FileSize(unfinished) <= 0) {
       // A wait that failed tells nothing about the converter; what it left
       // decides. An empty output is no result, whatever the exit code says.
       outcome = Outcome::Failed;
-      failure = kErrConverterNoOutput;
+      failure = {kErrConverterNoOutput, FailureReason::ConverterWroteNothing, 0};
     }
     converter.Close();
-    if (outcome == Outcome::Failed) settings::ReportError(failure, settings::errors::kConverterFailed);
+    if (outcome == Outcome::Failed) settings::ReportError(failure.code, settings::errors::kConverterFailed);
   }
 
   row.SetDetailText(std::u16string());
@@ -337,8 +336,8 @@ void RunConversion(DownloadThreadParams& params) {
     result = MoveIntoPlace(unfinished, target, params.replaceTarget);
     if (result.empty()) {
       outcome = Outcome::Failed;
-      failure = platform::LastError();
-      settings::ReportError(failure, settings::errors::kConverterFailed);
+      failure = {platform::LastError(), FailureReason::WriteFailed, 0};
+      settings::ReportError(failure.code, settings::errors::kConverterFailed);
     }
   }
   if (outcome == Outcome::Done) {
@@ -350,7 +349,7 @@ void RunConversion(DownloadThreadParams& params) {
     if (outcome == Outcome::LaunchFailed) {
       row.SetStatusText(texts.launchFailed + u": " + target);
     } else if (outcome == Outcome::Failed) {
-      row.SetStatusText(ErrorCodeText(failure) + u": " + target);
+      row.SetStatusText(FailureText(failure, texts.reasons) + u": " + target);
     } else {
       row.SetStatusText(texts.conversionCancelled + u": " + target);
     }

@@ -281,6 +281,7 @@ void CopyTexts(DownloadThreadParams& params) {
   WorkerTexts& texts = params.texts;
   texts.downloading = LookupText(dictionary, texts.downloading);
   texts.cancelled = LookupText(dictionary, texts.cancelled);
+  texts.reasons = LookupReasonTexts(dictionary);
   // A download that is not converted never shows these; looking them up
   // would only report keys the dictionary lacks.
   if (!params.temporaryPath.empty()) {
@@ -316,7 +317,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
     settings::ReportError(r, settings::errors::kTransferFailed);
     if (r != kEAbort) row.m_failed = true;
     const std::u16string failure =
-        r == kEAbort ? params->texts.cancelled : ErrorCodeText(r);
+        r == kEAbort ? params->texts.cancelled : FailureText(FailureOfCode(r), params->texts.reasons);
     row.SetStatusText(failure + u": " + params->targetPath);
     row.HideCancel();
   } else if (!params->temporaryPath.empty()) {

@@ -36,6 +36,7 @@
 #include <string>
 
 #include "transfer/DownloadRow.h"
+#include "transfer/Texts.h"
 
 namespace localisation {
 class Dictionary;
@@ -72,6 +73,8 @@ struct WorkerTexts {
   std::u16string done = u"MANAGER_STATUS_DONE";
   std::u16string conversionCancelled = u"MANAGER_ERROR_CONVERSION_CANCELED";
   std::u16string originalKept = u"MANAGER_ORIGINAL_KEPT";
+  // A failure's words; English until looked up.
+  ReasonTexts reasons = LookupReasonTexts(nullptr);
 };
 
 // Lifetime: the row must outlive the worker, including a conversion that runs

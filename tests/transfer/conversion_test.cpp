@@ -341,7 +341,7 @@ TEST_F(ConversionTest, ExitCodeSurvivesAnInheritedIgnoredSigchld) {
 
   transfer::RunConversion(params_);
 
-  EXPECT_EQ(row_.LastStatus(), u"Error: 3 (0x00000003): " + Target());
+  EXPECT_EQ(row_.LastStatus(), u"Error: 3 (0x00000003), converter failed (exit 3): " + Target());
   EXPECT_EQ(Error("2305"), "3");
   ::signal(SIGCHLD, SIG_DFL);
 }
@@ -395,11 +395,13 @@ TEST_P(ConverterFailureTest, ShowsTheExitCodeAndKeepsTheDownload) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, ConverterFailureTest,
-    ::testing::Values(FailureCase{"ExitCode3", "exit 3", u"Error: 3 (0x00000003)", "3"},
+    ::testing::Values(FailureCase{"ExitCode3", "exit 3", u"Error: 3 (0x00000003), converter failed (exit 3)", "3"},
                       FailureCase{"PartialOutputThenFailure", "echo partial > \"$last\"; exit 1",
-                                  u"Error: 1 (0x00000001)", "1"},
-                      FailureCase{"Killed", "kill -KILL $$", u"Error: 137 (0x00000089)", "137"},
-                      FailureCase{"NothingWrittenIsNoSuccess", "exit 0", u"Error: 2147500037 (0x80004005)",
+                                  u"Error: 1 (0x00000001), converter failed (exit 1)", "1"},
+                      FailureCase{"Killed", "kill -KILL $$", u"Error: 137 (0x00000089), converter failed (exit 137)",
+                                  "137"},
+                      FailureCase{"NothingWrittenIsNoSuccess", "exit 0",
+                                  u"Error: 2147500037 (0x80004005), the converter wrote nothing",
                                   "2147500037"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -257,7 +257,7 @@ TEST_F(DownloadItemTest, NotFoundEndsWithItsErrorStatus) {
   CDownloadItem* row = MakeRow("/missing", target);
   ASSERT_TRUE(WaitFinished());
 
-  EXPECT_EQ(row->StatusText(), ToQString(u"Error: 2149122452 (0x80190194): " + target));
+  EXPECT_EQ(row->StatusText(), ToQString(u"Error: 2149122452 (0x80190194), HTTP 404 Not Found: " + target));
   EXPECT_FALSE(row->CancelShown());
   EXPECT_FALSE(fs::exists(platform::ToUtf8(target)));
 }

@@ -32,8 +32,9 @@ std::string Pattern(std::uint64_t length) {
 
 std::u16string Text(const char16_t* key) { return localisation::Dictionary::GetInstance()->Lookup(key); }
 
-std::u16string ErrorStatus(std::uint32_t code, const std::u16string& target) {
-  return platform::Format("Error: %u (0x%8.8x): ", code, code) + target;
+// reason: the words after the code, with their leading ", ".
+std::u16string ErrorStatus(std::uint32_t code, const std::u16string& target, const std::u16string& reason = u"") {
+  return platform::Format("Error: %u (0x%8.8x)", code, code) + reason + u": " + target;
 }
 
 class DownloadTest : public ::testing::Test {
@@ -407,6 +408,7 @@ struct FaultCase {
   std::uint32_t code;
   FileAfter file;
   std::uint64_t partialLength;
+  const char16_t* reason = u"";  // after the code
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
@@ -431,7 +433,7 @@ TEST_P(FaultTest, ReportsFailureWithoutCompletionOrConversion) {
   const RecordingRow::Record r = row.Snapshot();
   EXPECT_EQ(r.statusTexts,
             (std::vector<std::u16string>{Text(u"MANAGER_STATUS_DOWNLOADING") + u": " + target,
-                                         ErrorStatus(c.code, target)}));
+                                         ErrorStatus(c.code, target, c.reason)}));
   EXPECT_EQ(RecordedError(), platform::Format("%u", c.code));
   ExpectFinished(row);
   if (c.toDevFull) return;
@@ -448,15 +450,20 @@ TEST_P(FaultTest, ReportsFailureWithoutCompletionOrConversion) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FaultTest,
     ::testing::Values(
-        FaultCase{"NotFound", "/missing", false, false, 60000, 0x80190194u, FileAfter::Untouched, 0},
-        FaultCase{"NotFoundConverting", "/missing", false, true, 60000, 0x80190194u, FileAfter::Untouched, 0},
+        FaultCase{"NotFound", "/missing", false, false, 60000, 0x80190194u, FileAfter::Untouched, 0,
+                  u", HTTP 404 Not Found"},
+        FaultCase{"NotFoundConverting", "/missing", false, true, 60000, 0x80190194u, FileAfter::Untouched, 0,
+                  u", HTTP 404 Not Found"},
         FaultCase{"BodyShortOfContentLength", "/short/100000/30000", false, false, 60000, 0x800C0008u,
-                  FileAfter::Partial, 30000},
+                  FileAfter::Partial, 30000, u", connection lost"},
         FaultCase{"BodyShortConverting", "/short/100000/30000", false, true, 60000, 0x800C0008u, FileAfter::Partial,
-                  30000},
-        FaultCase{"Stalled", "/stall", false, false, 3000, 0x800C000Bu, FileAfter::Partial, 1000},
-        FaultCase{"TooManyRedirects", "/redirect/21", false, false, 60000, 0x800C0014u, FileAfter::Untouched, 0},
-        FaultCase{"DiskFull", "/bytes/100000", true, false, 60000, 0x80070070u, FileAfter::Untouched, 0},
+                  30000, u", connection lost"},
+        FaultCase{"Stalled", "/stall", false, false, 3000, 0x800C000Bu, FileAfter::Partial, 1000,
+                  u", no data from the server for too long"},
+        FaultCase{"TooManyRedirects", "/redirect/21", false, false, 60000, 0x800C0014u, FileAfter::Untouched, 0,
+                  u", too many redirects"},
+        FaultCase{"DiskFull", "/bytes/100000", true, false, 60000, 0x80070070u, FileAfter::Untouched, 0,
+                  u", disk full"},
         FaultCase{"NothingListening", "http://127.0.0.1:1/clip.flv", false, false, 60000, 1, FileAfter::Untouched, 0},
         FaultCase{"NotHttp", "file:///etc/passwd", false, false, 60000, 1, FileAfter::Untouched, 0}),
     [](const auto& info) { return std::string(info.param.name); });
