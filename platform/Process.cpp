@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/Errors.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 
 extern char** environ;
@@ -137,20 +138,61 @@ void RestoreChildSignal() {
 Process::~Process() { Close(); }
 
 bool Process::Start(const std::u16string& commandLine) {
+  return Spawn(SplitCommandLine(commandLine), -1);
+}
+
+bool Process::StartWithInput(const std::vector<std::string>& arguments, std::string_view input,
+                             std::uint32_t writeTimeoutMs) {
   if (pid_ >= 0) {
     SetLastError(EBUSY);
     return false;
   }
-  std::vector<std::string> args = SplitCommandLine(commandLine);
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    SetLastError(static_cast<std::uint32_t>(errno));
+    return false;
+  }
+  // A pipe that holds the whole input lets us close our end at once, however
+  // slowly the child starts reading. Raising it may be refused (the user's
+  // pipe quota); the write below then waits for the reader instead.
+  if (input.size() > 65536) fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(input.size(), 1 << 20)));
+  const bool started = Spawn(arguments, ends[0]);
+  const std::uint32_t spawnError = LastError();
+  close(ends[0]);
+  if (!started) {
+    close(ends[1]);
+    SetLastError(spawnError);
+    return false;
+  }
+  fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  const StreamResult written = WriteAll(ends[1], input, DeadlineIn(writeTimeoutMs));
+  const std::uint32_t writeError = written == StreamResult::TimedOut ? kErrTimedOut : LastError();
+  close(ends[1]);
+  if (written != StreamResult::Complete) {
+    SetLastError(writeError);
+    return false;
+  }
+  return true;
+}
+
+bool Process::Spawn(std::vector<std::string> args, int input) {
+  if (pid_ >= 0) {
+    SetLastError(EBUSY);
+    return false;
+  }
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  if (args.empty()) {
+    SetLastError(kErrFileNotFound);
+    return false;
+  }
 
   // A start inherited with SIGCHLD ignored would have the kernel reap the
-  // converter, and its exit code would be lost.
+  // child, and its exit code would be lost.
   RestoreChildSignal();
 
-  // Every file action and attribute must be in place: a converter started
+  // Every file action and attribute must be in place: a child started
   // without them could inherit our descriptors or our ignored signals.
   posix_spawn_file_actions_t actions;
   int rc = posix_spawn_file_actions_init(&actions);
@@ -165,7 +207,9 @@ bool Process::Start(const std::u16string& commandLine) {
     SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
-  rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // dup2 onto 0 clears close-on-exec on the copy only.
+  if (input >= 0) rc = posix_spawn_file_actions_adddup2(&actions, input, 0);
+  else rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
   // Descriptors opened by libraries without close-on-exec must not leak into
@@ -175,7 +219,7 @@ bool Process::Start(const std::u16string& commandLine) {
   sigset_t signals;
   sigemptyset(&signals);
   if (rc == 0) rc = posix_spawnattr_setsigmask(&attributes, &signals);
-  // Ignored signals survive exec; the converter must not inherit an ignored
+  // Ignored signals survive exec; the child must not inherit an ignored
   // SIGPIPE or SIGINT from us.
   sigfillset(&signals);
   if (rc == 0) rc = posix_spawnattr_setsigdefault(&attributes, &signals);
