@@ -12,6 +12,7 @@ dialog opens in the temporary home's Downloads folder and is answered with
 xdotool; the browser's own download folder is another one.
 """
 
+import base64
 import json
 import os
 import shutil
@@ -35,9 +36,9 @@ def chromium_program():
 
 
 class Chromium:
-    def __init__(self, workspace, build, with_host=True):
+    def __init__(self, workspace, build, with_host=True, name='chromium'):
         self.ws = workspace
-        profile = workspace.mkdir('chromium-profile')
+        profile = workspace.mkdir(f'{name}-profile')
         os.makedirs(os.path.join(profile, 'Default'), exist_ok=True)
         with open(os.path.join(profile, 'Default', 'Preferences'), 'w') as f:
             f.write('{"download": {"default_directory": "%s", "prompt_for_download": false, '
@@ -53,7 +54,7 @@ class Chromium:
         if os.geteuid() == 0:
             args.append('--no-sandbox')  # Chromium refuses to run its sandbox as root
         self.options = None
-        self.browser = Browser(args, workspace.environment, os.path.join(workspace.root, 'chromium.log'))
+        self.browser = Browser(args, workspace.environment, os.path.join(workspace.root, f'{name}.log'))
         self.extension_id = self.browser.send(
             'Extensions.loadUnpacked',
             {'path': os.path.join(build, 'browser/chromium'), 'enableInIncognito': True})['id']
@@ -334,7 +335,43 @@ def worker_woken(case):
     case.expect_handed_over('clip.flv', cookie)
 
 
+def picture(chromium, session, path):
+    chromium.browser.send('Emulation.setDeviceMetricsOverride',
+                          {'width': 760, 'height': 700, 'deviceScaleFactor': 1, 'mobile': False}, session=session)
+    shot = chromium.browser.send('Page.captureScreenshot', {'format': 'png'}, session=session)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(base64.b64decode(shot['data']))
+
+
+def options_page(case):
+    """The options page says whether the host answers, and how to install it
+    when it does not (the second browser has no host manifest). Its pictures
+    go to the build's pictures/ folder."""
+    pictures = os.path.join(case.build, 'pictures')
+    for chromium, state in ((case.chromium, 'ok'), (Chromium(case.ws, case.build, with_host=False, name='nohost'),
+                                                    'missing')):
+        try:
+            session = chromium.extension_page()
+            summary = wait_for(lambda: chromium.browser.evaluate(
+                session, "document.getElementById('host').classList.contains('checking') ? '' : "
+                         "document.getElementById('host').innerText"), 10, 'the host check')
+            if state == 'ok' and 'Vexaro is installed' not in summary:
+                raise Failure(f'the options page does not see the host: {summary!r}')
+            if state == 'missing' and ('not installed' not in summary
+                                       or 'vexaro --install-browser-integration' not in summary):
+                raise Failure(f'the options page does not say how to install the host: {summary!r}')
+            settings = chromium.browser.evaluate(session, 'chrome.storage.sync.get(null).then(JSON.stringify)')
+            if state == 'ok' and json.loads(settings).get('autoclose') is not True:
+                raise Failure(f'the stored options are not read back: {settings}')
+            picture(chromium, session, os.path.join(pictures, f'browser-options-{state}.png'))
+        finally:
+            if chromium is not case.chromium:
+                chromium.close()
+
+
 CASES = {
+    'options_page': (options_page, True),
     'take_over': (take_over, True),
     'no_host': (no_host, False),
     'blob_link': (blob_link, True),
