@@ -13,19 +13,22 @@ const posted = new Map();
 
 export function notePost(details) {
   if (details.method !== 'POST') return;
-  posted.set(details.url, details.timeStamp || Date.now());
+  posted.set(details.url, Date.now());
   api.storage.session.set({[`post:${details.url}`]: Date.now()}).catch(() => {});
 }
 
-async function wasPosted(url) {
+// Whether url was posted lately; the mark is used up, so that a later plain
+// download of the same address is taken over again.
+async function takePost(url) {
   const now = Date.now();
   for (const [address, when] of posted) {
     if (now - when > POST_MEMORY_MS) posted.delete(address);
   }
-  if (posted.has(url)) return true;
   const key = `post:${url}`;
   const stored = await api.storage.session.get(key).catch(() => ({}));
-  return Boolean(stored[key]) && now - stored[key] <= POST_MEMORY_MS;
+  const marked = posted.delete(url) || (Boolean(stored[key]) && now - stored[key] <= POST_MEMORY_MS);
+  if (stored[key]) await api.storage.session.remove(key).catch(() => {});
+  return marked;
 }
 
 // Each browser download is handed over at most once, whichever event brought
@@ -62,7 +65,8 @@ export async function reasonToLeave(item, settings) {
   if (item.state && item.state !== 'in_progress') return `it is ${item.state}`;
   const url = finalUrlOf(item);
   if (!/^https?:/i.test(url)) return 'it is no http or https address';
-  if ((await wasPosted(item.url)) || (await wasPosted(url))) return 'it came from a POST form';
+  const postedOriginal = await takePost(item.url);
+  if (postedOriginal || (url !== item.url && (await takePost(url)))) return 'it came from a POST form';
   const size = sizeOf(item);
   if (size > 0 && size < settings.minSizeKb * 1024) return 'it is below the minimum size';
   const extension = extensionOf(fileNameOf(item));

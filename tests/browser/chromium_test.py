@@ -264,16 +264,27 @@ def blob_link(case):
 
 
 def left_to_browser(case):
-    """A type Vexaro offers nothing for (the host refuses it), and any file
-    while taking over is off: the browser keeps them."""
+    """Downloads the add-on leaves to the browser, each checked in turn: the
+    browser downloads the file and Vexaro is never started."""
     session = case.page()
-    case.chromium.click(session, '#archive-zip')
-    case.browser_file('archive.zip')
-    os.remove(os.path.join(case.ws.browser_downloads, 'archive.zip'))
-    case.chromium.set_options(takeOver=False)
-    case.chromium.click(session, '#clip-flv')
-    case.browser_file('clip.flv')
-    case.expect_no_vexaro()
+    steps = [
+        ('a type Vexaro offers nothing for (the host refuses it)', {}, '#archive-zip', 'archive.zip'),
+        ('a download that came from a POST form', {}, '#post-form button', 'posted.flv'),
+        ('a file below the minimum size', {'minSizeKb': 1024}, '#clip-flv', 'clip.flv'),
+        ('an excluded extension', {'minSizeKb': 0, 'excluded': 'zip, .FLV'}, '#clip-flv', 'clip.flv'),
+        ('taking over switched off', {'excluded': '', 'takeOver': False}, '#clip-flv', 'clip.flv'),
+    ]
+    for what, options, selector, name in steps:
+        if options:
+            case.chromium.set_options(**options)
+        case.chromium.click(session, selector)
+        try:
+            os.remove(case.browser_file(name))
+        except Failure as error:
+            raise Failure(f'{what}: {error}') from None
+        case.expect_no_vexaro()
+        if selector.startswith('#post'):
+            session = case.page()  # the form replaced nothing, but start afresh
 
 
 def two_clicks(case):

@@ -79,6 +79,10 @@ class Site:
             def do_GET(self):
                 self.respond(body=True)
 
+            def do_POST(self):
+                self.rfile.read(int(self.headers.get('Content-Length') or 0))
+                self.respond(body=True)
+
             def respond(self, body):
                 path = urllib.parse.urlsplit(self.path).path
                 if path == '/page':
@@ -108,6 +112,8 @@ class Site:
         html = f'''<!DOCTYPE html><html><head><title>Vexaro test page</title></head><body>
 {links}
 <p><a id="blob" download="made.flv">made in the page</a></p>
+<form id="post-form" method="post" action="/files/posted.flv"><input type="hidden" name="q" value="1">
+<button type="submit">posted</button></form>
 <script>
 const data = new Uint8Array({self.file_size}).map((_, i) => i & 255);
 document.getElementById('blob').href = URL.createObjectURL(new Blob([data], {{type: 'video/x-flv'}}));
