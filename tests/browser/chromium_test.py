@@ -4,6 +4,7 @@ real vexaro under Xvfb, against a loopback site.
 
   chromium_test.py BUILD CASE      runs one case (see CASES); exit 0 = passed
   chromium_test.py BUILD measure   click -> Save-As visible, median of 5
+                                   (bench_browser_click runs this)
 
 Chromium is driven over --remote-debugging-pipe; the add-on is loaded with
 Extensions.loadUnpacked into a temporary profile whose NativeMessagingHosts/
