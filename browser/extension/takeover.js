@@ -31,10 +31,11 @@ async function takePost(url) {
   return marked;
 }
 
-// Each browser download is handed over at most once, whichever event brought
-// it and however often the worker was woken for it: the claim is taken in
-// this worker's memory before any await (so two events in one worker cannot
-// both pass) and in session storage (so a worker woken afresh sees it too).
+// Each browser download is decided (and handed over) at most once, whichever
+// event brought it and however often the worker was woken for it: the claim
+// is taken in this worker's memory before any await (so two events in one
+// worker cannot both pass) and in session storage (so a worker woken afresh
+// sees it too).
 const claimed = new Set();
 
 async function claim(id) {
@@ -101,13 +102,15 @@ export function downloadMessage({url, file, type, size, cookie, referer}, settin
 export async function handleDownload(item, suggest) {
   const holder = holdFor(item, suggest);
   try {
+    // Decided once, before anything else: a second event for the same
+    // download must not decide otherwise (a POST mark is used up by the first).
+    if (!(await claim(item.id))) return void (await holder.giveBack());
     const settings = await loadSettings();
     const reason = await reasonToLeave(item, settings);
     if (reason) {
       console.debug(`Vexaro: download ${item.id} stays with the browser: ${reason}`);
       return void (await holder.giveBack());
     }
-    if (!(await claim(item.id))) return void (await holder.giveBack());
     await holder.hold();
     const url = finalUrlOf(item);
     const message = downloadMessage({
