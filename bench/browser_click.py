@@ -9,6 +9,8 @@ same run: the browser alone (no host), click -> its own download's file.
 import os
 import sys
 
+# No __pycache__ in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'tests', 'browser'))
 from chromium_test import measure  # noqa: E402
 

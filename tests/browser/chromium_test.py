@@ -21,6 +21,8 @@ import statistics
 import sys
 import time
 
+# No __pycache__ in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cdp import Browser, ProtocolError  # noqa: E402
 from harness import (MANAGER_TITLE, SAVE_AS_TITLE, Failure, Site, Workspace, cmdlines_holding,  # noqa: E402

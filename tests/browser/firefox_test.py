@@ -19,6 +19,8 @@ import subprocess
 import sys
 import time
 
+# No __pycache__ in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (Failure, Site, Workspace, cmdlines_holding, content_of, files_in, wait_for)  # noqa: E402
 
