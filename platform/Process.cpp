@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/Errors.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 
 extern char** environ;
@@ -146,27 +147,89 @@ bool Process::Start(const std::u16string& commandLine, ProcessOutput output) {
     SetLastError(static_cast<std::uint32_t>(errno));
     return false;
   }
-  const auto closePipe = [&pipeEnds] {
-    for (int& end : pipeEnds) {
-      if (end >= 0) ::close(end);
-      end = -1;
+  const bool started = Spawn(SplitCommandLine(commandLine), -1, pipeEnds[1]);
+  std::uint32_t error = LastError();
+  if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
+  if (!started) {
+    if (pipeEnds[0] >= 0) ::close(pipeEnds[0]);
+    SetLastError(error);
+    return false;
+  }
+  if (pipeEnds[0] >= 0) {
+    const int flags = fcntl(pipeEnds[0], F_GETFL);
+    if (flags < 0 || fcntl(pipeEnds[0], F_SETFL, flags | O_NONBLOCK) != 0) {
+      error = static_cast<std::uint32_t>(errno);
+      // The child runs already; without a pipe we can read it would block on
+      // its first full one, so it is ended rather than left hanging.
+      kill(pid_, SIGKILL);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+      ::close(pipeEnds[0]);
+      Close();
+      SetLastError(error);
+      return false;
     }
-  };
-  std::vector<std::string> args = SplitCommandLine(commandLine);
+    outputFd_ = pipeEnds[0];
+  }
+  return true;
+}
+
+bool Process::StartWithInput(const std::vector<std::string>& arguments, std::string_view input,
+                             std::uint32_t writeTimeoutMs) {
+  if (pid_ >= 0) {
+    SetLastError(EBUSY);
+    return false;
+  }
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    SetLastError(static_cast<std::uint32_t>(errno));
+    return false;
+  }
+  // A pipe that holds the whole input lets us close our end at once, however
+  // slowly the child starts reading. Raising it may be refused (the user's
+  // pipe quota); the write below then waits for the reader instead.
+  if (input.size() > 65536) fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(input.size(), 1 << 20)));
+  const bool started = Spawn(arguments, ends[0], -1);
+  const std::uint32_t spawnError = LastError();
+  close(ends[0]);
+  if (!started) {
+    close(ends[1]);
+    SetLastError(spawnError);
+    return false;
+  }
+  fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  const StreamResult written = WriteAll(ends[1], input, DeadlineIn(writeTimeoutMs));
+  const std::uint32_t writeError = written == StreamResult::TimedOut ? kErrTimedOut : LastError();
+  close(ends[1]);
+  if (written != StreamResult::Complete) {
+    SetLastError(writeError);
+    return false;
+  }
+  return true;
+}
+
+bool Process::Spawn(std::vector<std::string> args, int input, int output) {
+  if (pid_ >= 0) {
+    SetLastError(EBUSY);
+    return false;
+  }
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  if (args.empty()) {
+    SetLastError(kErrFileNotFound);
+    return false;
+  }
 
   // A start inherited with SIGCHLD ignored would have the kernel reap the
-  // converter, and its exit code would be lost.
+  // child, and its exit code would be lost.
   RestoreChildSignal();
 
-  // Every file action and attribute must be in place: a converter started
+  // Every file action and attribute must be in place: a child started
   // without them could inherit our descriptors or our ignored signals.
   posix_spawn_file_actions_t actions;
   int rc = posix_spawn_file_actions_init(&actions);
   if (rc != 0) {
-    closePipe();
     SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
@@ -174,16 +237,15 @@ bool Process::Start(const std::u16string& commandLine, ProcessOutput output) {
   rc = posix_spawnattr_init(&attributes);
   if (rc != 0) {
     posix_spawn_file_actions_destroy(&actions);
-    closePipe();
     SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
-  rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (pipeEnds[1] >= 0) {
-    // dup2 clears close-on-exec on the copies only.
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  } else if (rc == 0) {
-    rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  // dup2 clears close-on-exec on the copies only.
+  if (input >= 0) rc = posix_spawn_file_actions_adddup2(&actions, input, 0);
+  else rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) {
+    rc = output >= 0 ? posix_spawn_file_actions_adddup2(&actions, output, 1)
+                     : posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   }
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
   // Descriptors opened by libraries without close-on-exec must not leak into
@@ -193,7 +255,7 @@ bool Process::Start(const std::u16string& commandLine, ProcessOutput output) {
   sigset_t signals;
   sigemptyset(&signals);
   if (rc == 0) rc = posix_spawnattr_setsigmask(&attributes, &signals);
-  // Ignored signals survive exec; the converter must not inherit an ignored
+  // Ignored signals survive exec; the child must not inherit an ignored
   // SIGPIPE or SIGINT from us.
   sigfillset(&signals);
   if (rc == 0) rc = posix_spawnattr_setsigdefault(&attributes, &signals);
@@ -206,28 +268,11 @@ bool Process::Start(const std::u16string& commandLine, ProcessOutput output) {
   if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (pipeEnds[1] >= 0) {
-    ::close(pipeEnds[1]);
-    pipeEnds[1] = -1;
-  }
-  if (rc == 0 && pipeEnds[0] >= 0) {
-    const int flags = fcntl(pipeEnds[0], F_GETFL);
-    if (flags < 0 || fcntl(pipeEnds[0], F_SETFL, flags | O_NONBLOCK) != 0) rc = errno;
-    // The child runs already; without a pipe we can read it would block on
-    // its first full one, so it is ended rather than left hanging.
-    if (rc != 0) {
-      kill(pid, SIGKILL);
-      int status = 0;
-      waitpid(pid, &status, 0);
-    }
-  }
   if (rc != 0) {
-    closePipe();
     SetLastError(static_cast<std::uint32_t>(rc));
     return false;
   }
   pid_ = pid;
-  outputFd_ = pipeEnds[0];
   output_.clear();
   reaped_ = false;
   exitCode_ = 0;

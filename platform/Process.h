@@ -20,6 +20,9 @@
 // pipe that Wait() drains). Every other descriptor is closed. Signal
 // dispositions and the signal mask are reset to the defaults; environment and
 // current folder are the caller's.
+// StartWithInput() starts a program the same way but for its standard input,
+// which reads the bytes it is given and then end of file: a private channel,
+// unlike the command line, which every local user can read in /proc.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +67,16 @@ class Process {
   // A Process starts at most one child; Close() it before starting another.
   bool Start(const std::u16string& commandLine, ProcessOutput output = ProcessOutput::Discard);
 
+  // Starts arguments[0] (a path; no PATH search) with arguments as its argv
+  // and input on its standard input through a pipe, written whole before
+  // this returns (at most writeTimeoutMs; a child that reads nothing while a
+  // large input does not fit the pipe makes it fail with kErrTimedOut). The
+  // child may read input and end of file at its own pace after that. False
+  // with LastError() set when the start or the write failed; after a failed
+  // write the child runs on and has seen a cut input.
+  bool StartWithInput(const std::vector<std::string>& arguments, std::string_view input,
+                      std::uint32_t writeTimeoutMs);
+
   // Waits at most timeoutMs for the process to end. On Exited, exitCode holds
   // its exit status, or 128 + signal number when it was killed by a signal;
   // later calls return Exited with the same code. Failed (LastError set) when
@@ -88,6 +101,11 @@ class Process {
   void Close();
 
  private:
+  // input: the descriptor to give the child as standard input, -1 for
+  // /dev/null; output: the one for its standard output and error, -1 for
+  // /dev/null.
+  bool Spawn(std::vector<std::string> arguments, int input, int output);
+
   int pid_ = -1;
   int pidfd_ = -1;  // -1 when the kernel has no pidfd_open; Wait() then polls
   int outputFd_ = -1;  // read end of the output pipe, non-blocking

@@ -30,4 +30,12 @@ std::u16string ProgramFilesCommon() {
   return WithoutTrailingSlash(FromUtf8(folder.string()));
 }
 
+std::u16string RunningProgramFolder() {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path self = fs::canonical("/proc/self/exe", error);
+  if (error || !self.has_parent_path()) return std::u16string();
+  return FromUtf8(self.parent_path().string());
+}
+
 }  // namespace platform

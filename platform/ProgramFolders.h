@@ -22,4 +22,8 @@ namespace platform {
 
 std::u16string ProgramFilesCommon();
 
+// The folder of the running program (/proc/self/exe, links resolved), where
+// the programs installed beside it live; empty when it cannot be found.
+std::u16string RunningProgramFolder();
+
 }  // namespace platform

@@ -17,6 +17,7 @@ PACKAGES=(
   qt6-base-dev qt6-svg-dev fonts-liberation
   xvfb xdotool x11-apps imagemagick libxcb1-dev
   clang libclang-rt-14-dev  # scripts/fuzz
+  chromium firefox-esr  # the browser add-on's tests (tests/browser/)
 )
 
 install_packages() {

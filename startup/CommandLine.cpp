@@ -56,6 +56,26 @@ DownloadRequest ParseCommandLine(const std::u16string& commandLine) {
   return request;
 }
 
+bool ParseRequestOptions(std::string_view text, DownloadRequest& request) {
+  settings::Settings::GetInstance();
+
+  request = DownloadRequest();
+  DownloadRequest read;
+  for (;;) {
+    const auto end = text.find('\0');
+    if (end == std::string_view::npos) return false;  // cut off before the end mark
+    if (end == 0) break;
+    const std::string_view entry = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    const auto colon = entry.find(':');
+    if (colon == std::string_view::npos) continue;
+    Apply(read, platform::Trim(platform::FromUtf8(entry.substr(0, colon))),
+          platform::FromUtf8(entry.substr(colon + 1)));
+  }
+  request = std::move(read);
+  return true;
+}
+
 std::u16string JoinArguments(int argc, const char* const argv[]) {
   std::string joined;
   for (int i = 1; i < argc; ++i) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace startup {
 
@@ -30,6 +31,18 @@ struct DownloadRequest {
 // Obtains the settings store first (so failures from here on are recorded),
 // then reads commandLine.
 DownloadRequest ParseCommandLine(const std::u16string& commandLine);
+
+// The request of `vexaro --request-stdin`, which the browser host writes to
+// the program's standard input so that the page's cookie never shows on a
+// command line. The same options as a command line, UTF-8: each "/name:value"
+// ended by a NUL byte instead of separated by " /", so a value may hold " /";
+// the value runs from the first ':' of its entry to the NUL; an empty entry (a
+// lone NUL) ends the request. Names and values follow the command line's
+// rules (unknown names skipped, later ones win, /file loses its extension).
+// Invalid UTF-8 reads as it does in argv (U+FFFD). Obtains the settings store
+// first, as ParseCommandLine does. False (request empty) when the end mark is
+// missing, as when the sender was cut off.
+bool ParseRequestOptions(std::string_view text, DownloadRequest& request);
 
 // The command-line text of a Linux start: argv[1..argc-1] (UTF-8) joined with
 // single blanks, so that `vexaro /url:A /file:f` and `vexaro "/url:A /file:f"`
