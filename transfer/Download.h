@@ -180,8 +180,11 @@ struct FetchRequest {
 // the retries and connections above. Reports every chunk and the completion
 // through row.OnProgress, and state changes through row.OnResumeState. On
 // success the file is complete and the unfinished file gone; otherwise the
-// unfinished file is left as state describes it (DiscardUnfinished removes
-// it; a pause would keep it). Returns a code above.
+// unfinished file is left as state describes it: state.onDisk lists exactly
+// the bytes written (bytes still in a connection's buffer are not), so a
+// later Fetch from a copy of it continues correctly. DiscardUnfinished
+// removes the file; a pause would stop the same way and keep it. Returns a
+// code above.
 std::uint32_t Fetch(DownloadRow& row, const FetchRequest& request, ResumeState& state, const TransferOptions& options,
                     const WorkerTexts& texts);
 

@@ -239,6 +239,19 @@ INSTANTIATE_TEST_SUITE_P(
                                            : ScriptedServer::ServeFile(r, f.small, FileBehaviour{true, true, false});
                      },
                      3, "bytes=3145728-"},
+        // A 206 of another range than the one asked for: never appended.
+        RecoveryCase{"AnswersAnotherRange",
+                     [](const ScriptedRequest& r, const Files& f) {
+                       if (r.index == 0) return Cut(ScriptedServer::ServeFile(r, f.v1), 3 * kMiB);
+                       if (r.Header("range").empty()) return ScriptedServer::ServeFile(r, f.v1);
+                       ScriptedRequest whole = r;
+                       whole.headers.erase("range");
+                       ScriptedReply reply = ScriptedServer::ServeFile(whole, f.v1);
+                       reply.status = 206;
+                       reply.Header("Content-Range", "bytes 0-10485759/10485760");
+                       return reply;
+                     },
+                     1, "bytes=3145728-"},
         // Nothing names the version: what arrived cannot be continued.
         RecoveryCase{"NoValidatorStartsOver",
                      [](const ScriptedRequest& r, const Files& f) {
@@ -577,6 +590,40 @@ INSTANTIATE_TEST_SUITE_P(Cases, ResumeFromStateTest,
                          ::testing::Values(ResumeCase{"SameVersionContinues", 1, "bytes=3145728-"},
                                            ResumeCase{"NewVersionStartsOver", 2, "bytes=3145728-"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// What a stopped fetch leaves (the pieces of several connections, with holes)
+// is what the next one continues from: no byte on disk is asked for again.
+TEST_F(ResilienceTest, AStoppedFetchLeavesAStateTheNextOneContinues) {
+  const ServedFile file{testsupport::VersionBytes(12 * kMiB, 1), "\"stop\"", ""};
+  Serve([&file](const ScriptedRequest& r) {
+    ScriptedReply reply = ScriptedServer::ServeFile(r, file);
+    reply.bytesPerSecond = 4 * kMiB;
+    return reply;
+  });
+  transfer::ResumeState state = transfer::FreshState(platform::FromUtf8(server_->Url("/a")), Target16());
+  const transfer::FetchRequest request{state.url, u"", u"", 0, Target16()};
+  transfer::TransferOptions options;
+  RecordingRow row(Target16());
+  row.onDetail = [&row](const std::u16string& text) {
+    if (text.rfind(u"4.", 0) == 0) row.m_stopEvent.Set();
+  };
+  ASSERT_EQ(transfer::Fetch(row, request, state, options, transfer::WorkerTexts()), transfer::kEAbort);
+  ASSERT_TRUE(state.partOnDisk);
+  EXPECT_GT(state.onDisk.Ranges().size(), 1u) << "the pieces of several connections";
+  const transfer::RangeSet held = state.onDisk;
+  const std::size_t firstRun = server_->Requests().size();
+
+  RecordingRow again(Target16());
+  ASSERT_EQ(transfer::Fetch(again, request, state, options, transfer::WorkerTexts()), transfer::kSOk);
+  EXPECT_EQ(Digest(testsupport::ReadFileBytes(Target())), Digest(*file.bytes));
+  const auto requests = server_->Requests();
+  for (std::size_t i = firstRun; i < requests.size(); ++i) {
+    const std::uint64_t start = RangeStart(requests[i]);
+    EXPECT_FALSE(held.Covers(start, start + 1)) << "asked again from " << start;
+    EXPECT_EQ(requests[i].Header("if-range"), "\"stop\"");
+  }
+  ExpectNoUnfinishedFile(Target());
+}
 
 // Two downloads into one file would interleave their bytes: the second fails
 // at once and leaves the first one's unfinished file alone.
