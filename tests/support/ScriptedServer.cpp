@@ -58,12 +58,12 @@ bool SendAll(int fd, const char* data, std::size_t length) {
 bool ParseRange(const std::string& value, std::uint64_t& first, std::uint64_t& last) {
   const std::string unit = "bytes=";
   if (value.compare(0, unit.size(), unit) != 0 || value.find(',') != std::string::npos) return false;
-  const std::string spec = value.substr(unit.size());
-  const auto dash = spec.find('-');
+  const std::string bounds = value.substr(unit.size());
+  const auto dash = bounds.find('-');
   if (dash == std::string::npos || dash == 0) return false;
   try {
-    first = std::stoull(spec.substr(0, dash));
-    last = dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : UINT64_MAX;
+    first = std::stoull(bounds.substr(0, dash));
+    last = dash + 1 < bounds.size() ? std::stoull(bounds.substr(dash + 1)) : UINT64_MAX;
   } catch (...) {
     return false;
   }
