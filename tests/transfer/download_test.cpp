@@ -337,6 +337,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, LateSignalTest,
                                            LateSignalCase{"LongHoldIsCancelled", 2500, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Saving onto a symbolic link replaces the file it points to, as writing
+// through the link did; the link stays and nothing is left beside either.
+TEST_F(DownloadTest, DownloadIntoASymbolicLinkReplacesTheFileItPointsTo) {
+  fs::create_directory(folder_.File("library"));
+  testsupport::WriteFileBytes(folder_.File("library/clip.flv"), "old");
+  fs::create_symlink("library/clip.flv", folder_.File("clip.flv"));
+  const std::u16string target = folder_.File16("clip.flv");
+  RecordingRow row(target);
+  Run(row, Params("/bytes/1000", target));
+  EXPECT_EQ(row.LastStatus(), u"Download completed: " + target);
+  EXPECT_TRUE(fs::is_symlink(folder_.File("clip.flv")));
+  EXPECT_EQ(testsupport::ReadFileBytes(folder_.File("library/clip.flv")), Pattern(1000));
+  ExpectNoUnfinishedFile(folder_.File("library/clip.flv"));
+  ExpectNoUnfinishedFile(folder_.File("clip.flv"));
+}
+
 TEST_F(DownloadTest, StartRunsWorkerOnItsOwnThread) {
   const std::u16string target = folder_.File16("clip.flv");
   RecordingRow row(target);
