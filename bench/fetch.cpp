@@ -1,8 +1,10 @@
 // One bench download: DownloadToFile(url, file) with the full progress
 // reporting of a row (texts formatted, compared and "shown"), run in a process
 // of its own so the driver can take its wall time and peak memory.
-// Usage: vexaro-bench-fetch URL FILE. Exit 0 when the result was 0.
+// Usage: vexaro-bench-fetch URL FILE [--connections N]  (default 1). Exit 0
+// when the result was 0.
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -30,13 +32,17 @@ class BenchRow : public transfer::DownloadRow {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: vexaro-bench-fetch URL FILE\n";
+  transfer::TransferOptions options;
+  options.connections = 1;
+  if (argc == 5 && std::string(argv[3]) == "--connections") {
+    options.connections = static_cast<std::uint32_t>(std::strtoul(argv[4], nullptr, 10));
+  } else if (argc != 3) {
+    std::cerr << "usage: vexaro-bench-fetch URL FILE [--connections N]\n";
     return 2;
   }
   BenchRow row;
   const std::uint32_t result = transfer::DownloadToFile(row, platform::FromUtf8(argv[1]), platform::FromUtf8(argv[2]),
-                                                        0, u"", u"");
+                                                        0, u"", u"", options);
   if (result != 0) std::cerr << "DownloadToFile: 0x" << std::hex << result << "\n";
   return result == 0 ? 0 : 1;
 }

@@ -11,8 +11,31 @@
 #include <cstdio>
 
 #include "platform/Text.h"
+#include "platform/WriteAll.h"
 
 namespace platform {
+
+namespace detail {
+
+bool WriteAll(int fd, const char* data, std::size_t size, long long offset) {
+  while (size > 0) {
+    const ssize_t n = offset < 0 ? ::write(fd, data, size) : ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    if (offset >= 0) offset += n;
+  }
+  return true;
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -39,23 +62,6 @@ void CloseKeepingErrno(int fd) {
   const int error = errno;
   ::close(fd);
   errno = error;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -119,7 +125,7 @@ bool OutputFile::Open(const std::u16string& path) {
 }
 
 bool OutputFile::Write(const void* data, std::size_t size) {
-  return WriteAll(fd_, static_cast<const char*>(data), size);
+  return detail::WriteAll(fd_, static_cast<const char*>(data), size);
 }
 
 bool OutputFile::Close() {
@@ -169,6 +175,11 @@ std::string ResolveLinks(const std::string& path) {
 
 }  // namespace
 
+std::u16string FollowLinks(const std::u16string& path) {
+  const std::string target = ResolveLinks(ToUtf8(path));
+  return target.empty() ? std::u16string() : FromUtf8(target);
+}
+
 bool AtomicReplace(const std::u16string& path, std::string_view bytes) {
   const std::string target = ResolveLinks(ToUtf8(path));
   if (target.empty()) return false;
@@ -204,7 +215,7 @@ bool AtomicReplace(const std::u16string& path, std::string_view bytes) {
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   bool ok = fd >= 0;
   if (ok) {
-    ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    ok = ::fchmod(fd, mode) == 0 && detail::WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
     if (!ok) CloseKeepingErrno(fd);
     else ok = ::close(fd) == 0;
     if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;

@@ -106,6 +106,12 @@ bool RenameFile(const std::u16string& from, const std::u16string& to);
 // system cannot do that atomically (EINVAL), a hard link and an unlink do it.
 bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
 
+// The file a chain of symbolic links at path ends in (relative targets taken
+// from each link's folder), or path itself when it is no link or does not
+// exist. Empty, LastError() set, when a link cannot be read or the chain is
+// longer than the kernel would follow (ELOOP).
+std::u16string FollowLinks(const std::u16string& path);
+
 // Creates one folder level (mode 0700). Fails with kErrAlreadyExists when it
 // exists, as CreateDirectory does.
 bool CreateFolder(const std::u16string& path);

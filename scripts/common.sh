@@ -12,6 +12,7 @@ PACKAGES=(
   libcurl4-openssl-dev ca-certificates
   libcpp-httplib-dev
   ffmpeg curl
+  nginx-light aria2  # bench_segments: the throttling server and the peer
   python3 time
   locales
   qt6-base-dev qt6-svg-dev fonts-liberation

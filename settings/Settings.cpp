@@ -94,6 +94,19 @@ std::u16string TempFolder() {
   return fallback;
 }
 
+// The sections of the stored file other than "Settings" and the checksum
+// trailer, for a caller holding "SettingsFile"; none when the file cannot be
+// read whole (a damaged file's sections cannot be told from its damage).
+std::map<std::u16string, SectionMap> OtherSections(const std::u16string& path) {
+  IniFile file(path, true);
+  std::map<std::u16string, SectionMap> sections;
+  if (!file.Read() || !file.IsValid()) return sections;
+  sections = file.Sections();
+  sections.erase(kSettingsSection);
+  sections.erase(u"Checksum");
+  return sections;
+}
+
 // The sections become the file's whole new content.
 bool WriteSections(IniFile& file,
                    std::initializer_list<std::pair<const char16_t*, const SectionMap&>> sections) {
@@ -199,6 +212,14 @@ std::u16string Settings::GetValue(const std::u16string& key, const std::u16strin
   return it == settingsMap_.end() ? defaultValue : it->second;
 }
 
+SectionMap Settings::ReadFileSection(const std::u16string& name) {
+  Mutex lock(kSettingsFileLock, kSettingsFileErrorBase);
+  if (!lock.IsLocked()) return {};
+  IniFile file(settingsFile_.Path(), true);
+  if (!file.Read() || !file.IsValid()) return {};
+  return file.GetSection(name);
+}
+
 void Settings::SetValue(const std::u16string& key, std::int32_t value) {
   const std::u16string text = platform::Format("%d", value);
   std::lock_guard<std::recursive_mutex> guard(SettingsLock());
@@ -297,7 +318,13 @@ bool Settings::Write() {
     // this point is written next time. A failed write is not retried.
     settingsModified_ = false;
   }
-  const bool written = WriteSections(settingsFile_, {{kSettingsSection, copy}});
+  // The other sections belong to whoever set them (vexaro-store, the
+  // add-on); they are taken from the file as it is now, under the lock.
+  std::map<std::u16string, SectionMap> others = OtherSections(settingsFile_.Path());
+  settingsFile_.Clear();
+  settingsFile_.SetSection(kSettingsSection, copy);
+  for (const auto& [name, section] : others) settingsFile_.SetSection(name, section);
+  const bool written = settingsFile_.Write();
   if (!written) ReportError(settingsFile_.LastError(), errors::kSettingsWrite);
   IncrementCounter(u"settingsversion");
   return written;

@@ -58,6 +58,11 @@ class Settings {
   static bool DeleteTempFile(const std::u16string& path);
 
   std::u16string GetValue(const std::u16string& key, const std::u16string& defaultValue);
+  // A section of settings.ini other than "Settings" (such as "Transfer"), as
+  // the file holds it now: read under "SettingsFile" each time, so that a
+  // change made meanwhile (vexaro-store set) counts. Empty when the file is
+  // missing, cannot be read or its checksum is wrong (Read reports those).
+  SectionMap ReadFileSection(const std::u16string& name);
   // Marks the store modified only when the text changes; does not write.
   void SetValue(const std::u16string& key, std::int32_t value);
 
@@ -65,7 +70,9 @@ class Settings {
   // writes back what the read changed. True when the file was read intact.
   bool Read();
   // Writes settings.ini when modified, then counts the write in
-  // "settingsversion". False when "SettingsFile" could not be taken (the
+  // "settingsversion". Sections other than "Settings" are this program's
+  // only to read: they are written back as the file holds them at that
+  // moment. False when "SettingsFile" could not be taken (the
   // change stays pending), when the file was never read and still cannot be
   // (it is not written over), or when the write failed (not retried).
   bool Write();

@@ -26,7 +26,8 @@ constexpr char kUsage[] =
     "       vexaro-store offer MIME-TYPE [FORMAT]\n"
     "       vexaro-store text KEY [LANGUAGE]\n"
     "       vexaro-store install-texts\n"
-    "       vexaro-store convert INPUT OUTPUT [ARGUMENT...]\n";
+    "       vexaro-store convert INPUT OUTPUT [ARGUMENT...]\n"
+    "       vexaro-store fetch URL FILE [--connections N]\n";
 
 struct FileArgs {
   std::vector<std::string> positional;
@@ -218,7 +219,7 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
   static const std::map<std::string, Command> commands = {
       {"dump", StoreDump},   {"set", StoreSet},   {"errors", StoreErrors},
       {"offer", StoreOffer}, {"text", StoreText}, {"install-texts", StoreInstallTexts},
-      {"convert", StoreConvert},
+      {"convert", StoreConvert}, {"fetch", StoreFetch},
   };
   const auto it = args.empty() ? commands.end() : commands.find(args[0]);
   if (it == commands.end()) {

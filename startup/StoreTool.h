@@ -30,6 +30,9 @@ int StoreText(const std::vector<std::string>& args, std::ostream& out, std::ostr
 int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 // Exit code 0 when the conversion ended done, 1 when it failed.
 int StoreConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Exit code 0 when the file is complete, 1 when the download failed or was
+// cancelled.
+int StoreFetch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // Takes the named lock of path when path is one of the four stores of the
 // data folder ("config.ini", "dictionary.ini", "settings.ini",

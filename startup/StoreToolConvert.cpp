@@ -8,40 +8,12 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "startup/ConsoleRow.h"
 #include "startup/StoreTool.h"
 #include "transfer/Conversion.h"
 #include "transfer/Download.h"
-#include "transfer/DownloadRow.h"
 
 namespace startup {
-
-namespace {
-
-class ConsoleRow : public transfer::DownloadRow {
- public:
-  explicit ConsoleRow(std::ostream& out) : out_(out) {}
-
-  void SetStatusText(const std::u16string& text) override {
-    status_ = text;
-    out_ << "status: " << platform::ToUtf8(text) << "\n";
-  }
-  void SetDetailText(const std::u16string& text) override {
-    out_ << "detail: " << platform::ToUtf8(text) << "\n";
-  }
-  void SetBarPosition(int) override {}
-  void SetBarColour(std::uint32_t) override {}
-  void HideCancel() override {}
-  bool BarExists() const override { return true; }
-  void NotifyFinished() override {}
-
-  const std::u16string& Status() const { return status_; }
-
- private:
-  std::ostream& out_;
-  std::u16string status_;
-};
-
-}  // namespace
 
 int StoreConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (args.size() < 2 || args[0].empty() || args[1].empty()) {

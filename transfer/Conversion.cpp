@@ -15,6 +15,7 @@
 #include "settings/Settings.h"
 #include "transfer/Download.h"
 #include "transfer/DownloadRow.h"
+#include "transfer/FilePlacement.h"
 #include "transfer/Texts.h"
 
 namespace transfer {
@@ -27,8 +28,6 @@ constexpr std::uint32_t kWaitMs = 1000;
 constexpr std::uint32_t kStopTestMs = 100;
 // A converter asked to stop may first finish its file; past this it is killed.
 constexpr std::uint32_t kTerminateGraceMs = 3000;
-// Enough for any folder a person keeps; past it the download stays where it is.
-constexpr int kMaxFreeNames = 1000;
 
 // ": 1.2 Mb" and the like, for the converted size.
 std::u16string SizeText(std::uint64_t size) {
@@ -62,19 +61,6 @@ bool CopyFileContents(const std::u16string& from, const std::u16string& to) {
   return output.Close();
 }
 
-// "stem" + suffix, then "stem (2)" + suffix, ...: the names a file takes
-// beside others of its name.
-std::u16string NumberedName(const std::u16string& stem, const std::u16string& suffix, int copy) {
-  return stem + (copy == 1 ? std::u16string() : platform::Format(" (%d)", copy)) + suffix;
-}
-
-// path without the extension of its file name, and ".ext" (or empty).
-std::pair<std::u16string, std::u16string> SplitExtension(const std::u16string& path) {
-  const std::size_t dot = ExtensionDot(path);
-  if (dot == std::u16string::npos) return {path, std::u16string()};
-  return {path.substr(0, dot), path.substr(dot)};
-}
-
 // Moves the download next to the target so that a failed conversion does not
 // leave it only in the temporary folder, which is cleaned up. Returns the new
 // path, or empty when it could not be moved.
@@ -90,7 +76,7 @@ std::u16string RescueDownload(const std::u16string& temporaryPath, const std::u1
   // Reserving the name with an exclusive create keeps a file that appears
   // meanwhile from being replaced by the rename below.
   std::u16string destination;
-  for (int copy = 1; copy <= kMaxFreeNames && destination.empty(); ++copy) {
+  for (int copy = 1; copy <= kMaxNumberedNames && destination.empty(); ++copy) {
     const std::u16string candidate = NumberedName(stem, suffix, copy);
     if (platform::CreateExclusive(candidate)) {
       destination = candidate;
@@ -117,24 +103,10 @@ std::u16string RescueDownload(const std::u16string& temporaryPath, const std::u1
 // (LastError set) when no name can be had.
 std::u16string ReserveUnfinishedOutput(const std::u16string& target) {
   const auto [stem, suffix] = SplitExtension(target);
-  for (int copy = 1; copy <= kMaxFreeNames; ++copy) {
+  for (int copy = 1; copy <= kMaxNumberedNames; ++copy) {
     const std::u16string candidate =
         stem + u".vxpart" + (copy == 1 ? std::u16string() : platform::Format("-%d", copy)) + suffix;
     if (platform::CreateExclusive(candidate, 0666)) return candidate;
-    if (platform::LastError() != platform::kErrAlreadyExists) return std::u16string();
-  }
-  return std::u16string();
-}
-
-// Puts the finished output in place. It replaces an existing target only when
-// the user agreed; otherwise it takes the first free numbered name. Returns
-// the path it now has, or empty (LastError set).
-std::u16string MoveIntoPlace(const std::u16string& unfinished, const std::u16string& target, bool replace) {
-  if (replace) return platform::RenameFile(unfinished, target) ? target : std::u16string();
-  const auto [stem, suffix] = SplitExtension(target);
-  for (int copy = 1; copy <= kMaxFreeNames; ++copy) {
-    const std::u16string candidate = NumberedName(stem, suffix, copy);
-    if (platform::RenameNoReplace(unfinished, candidate)) return candidate;
     if (platform::LastError() != platform::kErrAlreadyExists) return std::u16string();
   }
   return std::u16string();
@@ -333,7 +305,7 @@ void RunConversion(DownloadThreadParams& params) {
   row.SetBarPosition(100);
   std::u16string result;
   if (outcome == Outcome::Done) {
-    result = MoveIntoPlace(unfinished, target, params.replaceTarget);
+    result = PlaceFinishedFile(unfinished, target, params.replaceTarget);
     if (result.empty()) {
       outcome = Outcome::Failed;
       failure = {platform::LastError(), FailureReason::WriteFailed, 0};

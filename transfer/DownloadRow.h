@@ -26,6 +26,8 @@
 
 namespace transfer {
 
+struct ResumeState;
+
 inline constexpr std::uint32_t kStatusDownloadingData = 5;  // BINDSTATUS_DOWNLOADINGDATA
 inline constexpr std::uint32_t kStatusEndDownloadData = 6;  // BINDSTATUS_ENDDOWNLOADDATA
 
@@ -50,6 +52,14 @@ class DownloadRow {
   virtual bool BarExists() const = 0;
   // The finished notice to the manager dialog (WM_DOWNLOAD_FINISHED).
   virtual void NotifyFinished() = 0;
+  // What is known about the unfinished download (ResumeState.h), for a row
+  // that keeps it to continue the download another time. Called at most every
+  // 2 s while bytes arrive; at once when the server's answer names the file's
+  // version and size and when the file starts over from zero (before any byte
+  // is written over the old ones); and a last time with partOnDisk false once
+  // the unfinished file has been renamed onto the target or removed. The
+  // state is only lent for the call.
+  virtual void OnResumeState(const ResumeState& state) { (void)state; }
 
   // CDownloadItem::OnProgress: writes the detail line and the bar for a
   // report (kStatusDownloadingData) or the completion (kStatusEndDownloadData)

@@ -141,7 +141,7 @@ TEST(ShippedDictionary, EveryLanguageHasEveryKey) {
       u"MANAGER_STATUS_DOWNLOADING",        u"MANAGER_ERROR_DOWNLOAD_CANCELED",
       u"MANAGER_STATUS_CONVERTING",         u"MANAGER_CONVERSION_CONVERTED_SIZE",
       u"MANAGER_CONVERSION_TIME_ELAPSED",   u"MANAGER_STATUS_DONE",
-      u"DOWNLOAD_FILE_STATUS_ERROR_LAUNCH",
+      u"DOWNLOAD_FILE_STATUS_ERROR_LAUNCH", u"MANAGER_STATUS_RETRYING",
   };
   const settings::SectionMap english = shipped.GetSection(u"en");
   for (const std::u16string& key : programKeys) EXPECT_EQ(english.count(key), 1u) << platform::ToUtf8(key);
@@ -157,6 +157,19 @@ TEST(ShippedDictionary, EveryLanguageHasEveryKey) {
       EXPECT_FALSE(found->second.empty()) << platform::ToUtf8(key);
       // The row appends ": " itself.
       EXPECT_NE(found->second.back(), u':') << platform::ToUtf8(key);
+    }
+  }
+}
+
+// The retry line gets its numbers through markers; a translation that lost
+// one would hide the seconds, the try or the tries.
+TEST(ShippedDictionary, RetryTextKeepsItsThreeMarkers) {
+  settings::IniFile shipped(u"", false);
+  shipped.Parse(platform::FromUtf8(localisation::ShippedDictionaryText()));
+  for (const auto& name : shipped.SectionNames()) {
+    const std::u16string text = shipped.GetSection(name)[u"MANAGER_STATUS_RETRYING"];
+    for (const char16_t* marker : {u"%1", u"%2", u"%3"}) {
+      EXPECT_NE(text.find(marker), std::u16string::npos) << platform::ToUtf8(name) << " lacks " << platform::ToUtf8(marker);
     }
   }
 }

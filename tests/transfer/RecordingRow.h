@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "transfer/DownloadRow.h"
+#include "transfer/ResumeState.h"
 
 namespace testsupport {
 
@@ -24,6 +25,7 @@ class RecordingRow : public transfer::DownloadRow {
     int cancelShown = 0;
     int finishedNotices = 0;
     bool finishedWhenNotified = false;
+    std::vector<transfer::ResumeState> states;
   };
 
   explicit RecordingRow(std::u16string targetPath = u"") { m_targetPath = std::move(targetPath); }
@@ -33,6 +35,8 @@ class RecordingRow : public transfer::DownloadRow {
   std::function<void(const std::u16string&)> onDetail;
   // Likewise after each status text.
   std::function<void(const std::u16string&)> onStatus;
+  // Runs after each reported state, on the worker thread.
+  std::function<void(const transfer::ResumeState&)> onState;
   bool barExists = true;
 
   void SetStatusText(const std::u16string& text) override {
@@ -48,6 +52,10 @@ class RecordingRow : public transfer::DownloadRow {
   void HideCancel() override { Locked([](Record& r) { ++r.cancelHidden; }); }
   void ShowCancel() override { Locked([](Record& r) { ++r.cancelShown; }); }
   bool BarExists() const override { return barExists; }
+  void OnResumeState(const transfer::ResumeState& state) override {
+    Locked([&](Record& r) { r.states.push_back(state); });
+    if (onState) onState(state);
+  }
   void NotifyFinished() override {
     const bool finished = m_finished;
     Locked([&](Record& r) {

@@ -1,0 +1,65 @@
+#include "platform/PartFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Text.h"
+#include "platform/WriteAll.h"
+
+namespace platform {
+
+PartFile::~PartFile() { Close(); }
+
+bool PartFile::Open(const std::u16string& path, bool truncate) {
+  Close();
+  const int fd = ::open(ToUtf8(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool PartFile::WriteAt(const void* data, std::size_t size, std::uint64_t offset) {
+  return detail::WriteAll(fd_, static_cast<const char*>(data), size, static_cast<long long>(offset));
+}
+
+bool PartFile::Reserve(std::uint64_t size) {
+  if (size == 0) return true;
+  int rc;
+  do {
+    rc = ::fallocate(fd_, 0, 0, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return true;
+  return errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
+bool PartFile::Truncate(std::uint64_t size) { return ::ftruncate(fd_, static_cast<off_t>(size)) == 0; }
+
+long long PartFile::Size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool PartFile::Close() {
+  if (fd_ < 0) return true;
+  const int rc = ::close(fd_);
+  fd_ = -1;
+  return rc == 0;
+}
+
+bool IsOutOfSpace(std::uint32_t error) {
+  return error == static_cast<std::uint32_t>(ENOSPC) || error == static_cast<std::uint32_t>(EDQUOT) ||
+         error == static_cast<std::uint32_t>(EFBIG);
+}
+
+}  // namespace platform
