@@ -251,7 +251,7 @@ void CDownloadFileDialog::reject() { OnCloseRequest(); }
 void CDownloadFileDialog::OnCloseRequest() {
   // A download handed over while the question is open was not asked about:
   // its sender has been told it is taken. A Yes then does not end it; the
-  // question is asked again with the new rows in view.
+  // question is asked again, now about them too.
   while (!AllFinished()) {
     const std::size_t rowsAsked = m_rows.size();
     QMessageBox question(QMessageBox::Question, QString(), QString::fromLatin1(CloseQuestion()),
