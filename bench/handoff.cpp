@@ -55,8 +55,8 @@ int Send(const char* socket) {
   download.url = u"http://127.0.0.1:1/handoff.flv";  // refused at once: the row ends quickly
   download.targetPath = u"/nonexistent/handoff.flv";
   std::int64_t t0 = 0;
-  const bool sent = startup::SendHandoffRecords(QString::fromUtf8(socket), startup::MakeHandoffRecords(download),
-                                                15000, [&t0] { t0 = NowNs(); });
+  const bool sent = startup::SendHandoffRecords(QString::fromUtf8(socket), transfer::MakeHandoffRecords(download),
+                                                15000, [&t0] { t0 = NowNs(); }) == startup::SendResult::Delivered;
   std::printf("%lld\n", static_cast<long long>(t0));
   return sent ? 0 : 1;
 }
@@ -71,17 +71,24 @@ std::vector<double> MeasureHandoffs(const QString& self) {
   manager::CDownloadFileDialog dialog(u"http://127.0.0.1:1/first.flv", u"", u"/nonexistent/first.flv", u"", 0, u"",
                                       false, u"");
   std::vector<std::int64_t> rowAt;
-  link.Inbox().Attach([&dialog, &rowAt](std::uint32_t kind, const std::string& payload) {
-    const int before = dialog.RowCount();
-    dialog.OnCopyData(kind, QByteArray(payload.data(), static_cast<qsizetype>(payload.size())));
-    if (dialog.RowCount() > before) rowAt.push_back(NowNs());
-  });
+  struct Sink : startup::HandoffSink {
+    manager::CDownloadFileDialog& dialog;
+    std::vector<std::int64_t>& rowAt;
+    Sink(manager::CDownloadFileDialog& d, std::vector<std::int64_t>& r) : dialog(d), rowAt(r) {}
+    void Record(startup::HandoffSender sender, std::uint32_t kind, const std::string& payload) override {
+      const int before = dialog.RowCount();
+      dialog.OnCopyData(sender, kind, QByteArray(payload.data(), static_cast<qsizetype>(payload.size())));
+      if (dialog.RowCount() > before) rowAt.push_back(NowNs());
+    }
+    void SenderEnded(startup::HandoffSender sender) override { dialog.OnSenderGone(sender); }
+  } sink(dialog, rowAt);
+  link.Inbox().Attach(&sink);
   dialog.show();
 
   std::vector<double> latencies;
   for (int i = 0; i < kHandoffs; ++i) {
     QProcess sender;
-    sender.start(self, {QStringLiteral("--send"), link.SocketPath()});
+    sender.start(self, {QStringLiteral("--send"), link.SocketFile()});
     // The sender needs this event loop to be answered, so poll rather than
     // block (waitForFinished() also returns false once it has finished).
     const std::int64_t deadline = NowNs() + 20'000'000'000;

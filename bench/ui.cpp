@@ -74,9 +74,9 @@ int main(int argc, char** argv) {
   {
     manager::CDownloadFileDialog dialog(url(), u"", target(0), u"", 0, u"", true, u"");
     for (int i = 1; i < rows; ++i) {
-      dialog.OnCopyData(0, manager::TextRecord(url()));
-      dialog.OnCopyData(1, manager::TextRecord(target(i)));
-      dialog.OnCopyData(6, QByteArray());
+      dialog.OnCopyData(transfer::kRecordUrl, QByteArray::fromStdString(transfer::TextPayload(url())));
+      dialog.OnCopyData(transfer::kRecordTargetPath, QByteArray::fromStdString(transfer::TextPayload(target(i))));
+      dialog.OnCopyData(transfer::kRecordCommit, QByteArray());
     }
     // The lag is the event loop's while the rows run.
     ticker.start(kTickMs);

@@ -44,28 +44,6 @@ constexpr int kRowTop = 10;
 constexpr int kContentWidth = 400;
 constexpr int kPageHeight = 210;  // three rows
 
-// Record kinds (dwData).
-constexpr std::uint32_t kRecordUrl = 0;
-constexpr std::uint32_t kRecordTarget = 1;
-constexpr std::uint32_t kRecordConversion = 2;
-constexpr std::uint32_t kRecordSize = 3;
-constexpr std::uint32_t kRecordCookie = 4;
-constexpr std::uint32_t kRecordTempPath = 5;
-constexpr std::uint32_t kRecordCommit = 6;
-constexpr std::uint32_t kRecordReferer = 7;
-constexpr std::uint32_t kRecordFlags = 8;
-constexpr std::uint32_t kFlagReplaceTarget = 1;
-
-// cbData / 2 code units, little-endian; an odd last byte belongs to no unit.
-std::u16string RecordText(const QByteArray& payload) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(payload.constData());
-  std::u16string text(static_cast<std::size_t>(payload.size() / 2), u'\0');
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
-  return text;
-}
-
 // The dialog font of template 403 (8 pt "Microsoft Sans Serif"), or the
 // system's sans font where it is missing.
 QFont DialogFont() {
@@ -230,50 +208,40 @@ void CDownloadFileDialog::OnInitDialog() {
   m_autoCloseBox->setChecked(m_autoclose);
   // 9. The pending download starts as the first one, without its temporary
   // file.
-  m_pending = m_first;
-  m_pending.tempPath.clear();
-  m_pending.replaceTarget = false;
+  m_initialPending = m_first;
+  m_initialPending.tempPath.clear();
+  m_initialPending.replaceTarget = false;
 }
 
-void CDownloadFileDialog::OnCopyData(std::uint32_t kind, const QByteArray& payload) {
-  switch (kind) {
-    case kRecordUrl: m_pending.url = RecordText(payload); break;
-    case kRecordTarget: m_pending.targetPath = RecordText(payload); break;
-    case kRecordConversion: m_pending.conversionArgs = RecordText(payload); break;
-    case kRecordCookie: m_pending.cookie = RecordText(payload); break;
-    case kRecordTempPath: m_pending.tempPath = RecordText(payload); break;
-    case kRecordReferer: m_pending.referer = RecordText(payload); break;
-    case kRecordSize:
-      // Fewer than 4 bytes carry no size: the pending one stays.
-      if (payload.size() >= 4) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(payload.constData());
-        const std::uint32_t raw = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-                                  (static_cast<std::uint32_t>(bytes[2]) << 16) |
-                                  (static_cast<std::uint32_t>(bytes[3]) << 24);
-        m_pending.size = static_cast<std::int32_t>(raw);
-      }
-      break;
-    case kRecordFlags:
-      if (payload.size() >= 4) m_pending.replaceTarget = (static_cast<unsigned char>(payload[0]) & kFlagReplaceTarget) != 0;
-      break;
-    case kRecordCommit:
-      AddRow();
-      // Sent only when set: the next download starts without them.
-      m_pending.replaceTarget = false;
-      raise();
-      activateWindow();
-      break;
-    default:
-      break;
+void CDownloadFileDialog::OnCopyData(transfer::HandoffSender sender, std::uint32_t kind, const QByteArray& payload) {
+  auto pending = m_pending.find(sender);
+  if (pending == m_pending.end()) pending = m_pending.emplace(sender, m_initialPending).first;
+  if (kind != transfer::kRecordCommit) {
+    transfer::ApplyRecord(pending->second, kind,
+                          std::string_view(payload.constData(), static_cast<std::size_t>(payload.size())));
+    return;
+  }
+  AddRow(pending->second);
+  // Sent only when set: the sender's next download starts without them.
+  pending->second.replaceTarget = false;
+  raise();
+  activateWindow();
+  // The question was asked over this window; coming forward must not hide
+  // it behind the window it belongs to.
+  if (m_question) {
+    m_question->raise();
+    m_question->activateWindow();
   }
 }
 
-void CDownloadFileDialog::AddRow() {
+void CDownloadFileDialog::OnSenderGone(transfer::HandoffSender sender) { m_pending.erase(sender); }
+
+void CDownloadFileDialog::AddRow(const PendingDownload& download) {
   const int index = RowCount();
-  auto* row = new transfer::CDownloadItem(m_pending.url, m_pending.tempPath, m_pending.targetPath,
-                                          m_pending.conversionArgs, m_pending.size, m_pending.cookie, index,
-                                          m_pending.referer);
-  row->SetReplaceTarget(m_pending.replaceTarget);
+  auto* row = new transfer::CDownloadItem(download.url, download.tempPath, download.targetPath,
+                                          download.conversionArgs, download.size, download.cookie, index,
+                                          download.referer);
+  row->SetReplaceTarget(download.replaceTarget);
   // Placed at its content position, shifted by how far the list is scrolled,
   // so it lines up with the rows above it.
   const int scrolled = m_host->GetScrollPosition().y();
@@ -298,13 +266,21 @@ bool CDownloadFileDialog::AllFinished() const {
 void CDownloadFileDialog::reject() { OnCloseRequest(); }
 
 void CDownloadFileDialog::OnCloseRequest() {
-  if (!AllFinished()) {
+  // A download handed over while the question is open was not asked about:
+  // its sender has been told it is taken. A Yes then does not end it; the
+  // question is asked again, now about them too.
+  while (!AllFinished()) {
+    const std::size_t rowsAsked = m_rows.size();
     QMessageBox question(QMessageBox::Question, QString(), m_closeQuestion, QMessageBox::Yes | QMessageBox::No, this);
     question.setObjectName(QStringLiteral("closeQuestion"));
     question.setDefaultButton(QMessageBox::No);
     question.button(QMessageBox::Yes)->setText(m_yesText);
     question.button(QMessageBox::No)->setText(m_noText);
-    if (question.exec() != QMessageBox::Yes) return;
+    m_question = &question;
+    const int answer = question.exec();
+    m_question = nullptr;
+    if (answer != QMessageBox::Yes) return;
+    if (m_rows.size() == rowsAsked) break;
   }
   QDialog::reject();
 }
@@ -319,23 +295,6 @@ void CDownloadFileDialog::OnDownloadFinished() {
   const bool anyFailed =
       std::any_of(m_rows.begin(), m_rows.end(), [](const transfer::CDownloadItem* row) { return row->Failed(); });
   if (m_autoCloseBox->isChecked() && !anyFailed) done(QDialog::Accepted);
-}
-
-QByteArray TextRecord(const std::u16string& text) {
-  QByteArray bytes;
-  bytes.reserve(static_cast<qsizetype>(text.size() * 2));
-  for (const char16_t unit : text) {
-    bytes.append(static_cast<char>(unit & 0xFF));
-    bytes.append(static_cast<char>(unit >> 8));
-  }
-  return bytes;
-}
-
-QByteArray SizeRecord(std::int32_t size) {
-  const auto raw = static_cast<std::uint32_t>(size);
-  QByteArray bytes;
-  for (int shift = 0; shift < 32; shift += 8) bytes.append(static_cast<char>((raw >> shift) & 0xFF));
-  return bytes;
 }
 
 void WaitForDetachedWorkers() {

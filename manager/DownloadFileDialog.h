@@ -4,6 +4,13 @@
 // runs, and closes by itself when the last one finishes and "Close when
 // finished" is checked.
 //
+// Records come from senders (one per connection of a later start). Each
+// sender assembles a download of its own, starting from the dialog's first
+// pending values (the first download's, without its temporary file, as the
+// design's one pending download starts) and never cleared: the records it
+// sent replace values one by one, and each of its commits adds a row from
+// what it holds then. Records of one sender never change another's download.
+//
 // Calling sequence (UI thread): construct (the first row's worker starts at
 // once), exec(), delete, then WaitForDetachedWorkers() before the process
 // ends.
@@ -21,11 +28,17 @@
 #include <QRect>
 #include <QString>
 
+#include <QPointer>
+
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "transfer/HandoffRecords.h"
+
 class QCheckBox;
+class QMessageBox;
 class QPushButton;
 
 namespace transfer {
@@ -47,15 +60,19 @@ class CDownloadFileDialog : public QDialog {
                       std::u16string referer, bool replaceTarget = false, QWidget* parent = nullptr);
   ~CDownloadFileDialog() override;  // stops rows; never deletes a row whose worker still runs
 
-  // One hand-off record (kind = dwData, payload = the record's bytes). Never
-  // fails, never crashes on any byte string: 0, 1, 2, 4, 5, 7 replace the
-  // pending url, target path, conversion arguments, cookie, temporary path,
-  // referer (UTF-16LE; an odd last byte is dropped); 3 the pending size (the
-  // first 4 bytes, signed little-endian; fewer bytes are ignored); 8 the
-  // pending flags (replace an existing target); 6 adds a row from the pending
-  // values (and clears the flags, which a sender sends only when set) and
-  // raises and activates the dialog; kinds 9 and above are ignored.
-  void OnCopyData(std::uint32_t kind, const QByteArray& payload);
+  // One hand-off record of sender (kind = dwData, payload = the record's
+  // bytes; see transfer/HandoffRecords.h). Never fails, never crashes on any
+  // byte string: 0, 1, 2, 4, 5, 7 replace the sender's pending url, target
+  // path, conversion arguments, cookie, temporary path, referer; 3 its
+  // pending size; 8 its pending flags (replace an existing target); 6 adds a
+  // row from its pending values (and clears the flags, which a sender sends
+  // only when set) and raises and activates the dialog (keeping an open close
+  // question in front of it); kinds 9 and above are ignored.
+  void OnCopyData(transfer::HandoffSender sender, std::uint32_t kind, const QByteArray& payload);
+  // The same for the one sender of the design (sender 0).
+  void OnCopyData(std::uint32_t kind, const QByteArray& payload) { OnCopyData(0, kind, payload); }
+  // The sender sends nothing more: its pending values go.
+  void OnSenderGone(transfer::HandoffSender sender);
 
   // Rows in the order they were added, for tests and pictures.
   int RowCount() const { return static_cast<int>(m_rows.size()); }
@@ -72,19 +89,10 @@ class CDownloadFileDialog : public QDialog {
   void reject() override;
 
  private:
-  struct PendingDownload {
-    std::u16string url;
-    std::u16string targetPath;
-    std::int64_t size = 0;
-    std::u16string cookie;
-    std::u16string conversionArgs;
-    std::u16string tempPath;
-    std::u16string referer;
-    bool replaceTarget = false;
-  };
+  using PendingDownload = transfer::HandedDownload;
 
   void OnInitDialog();
-  void AddRow();
+  void AddRow(const PendingDownload& download);
   void OnCloseRequest();
   void OnMinimize();
   void OnDownloadFinished();
@@ -94,8 +102,12 @@ class CDownloadFileDialog : public QDialog {
   // The first download, from the constructor.
   PendingDownload m_first;
   bool m_autoclose = false;
-  // Filled by the hand-off records; never cleared.
-  PendingDownload m_pending;
+  // What every sender's download starts from.
+  PendingDownload m_initialPending;
+  // Filled by each sender's records; never cleared while the sender lasts.
+  std::map<transfer::HandoffSender, PendingDownload> m_pending;
+  // The close question while it is open.
+  QPointer<QMessageBox> m_question;
 
   std::vector<transfer::CDownloadItem*> m_rows;
   CScrollWindow* m_host = nullptr;
@@ -110,12 +122,6 @@ class CDownloadFileDialog : public QDialog {
   int m_baseX = 6;
   int m_baseY = 13;
 };
-
-// The payloads of the hand-off records as a later start sends them: a string
-// as its UTF-16LE code units without terminator, the size as 4 bytes, signed
-// little-endian.
-QByteArray TextRecord(const std::u16string& text);
-QByteArray SizeRecord(std::int32_t size);
 
 // Called after the dialog has ended and been destroyed, before the process
 // exits: waits until every worker that was still running (e.g. a converter)

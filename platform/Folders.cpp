@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 
 #include "platform/Text.h"
@@ -50,12 +49,6 @@ std::u16string TempDir() {
   return u"/tmp/";
 }
 
-std::u16string RuntimeDir() {
-  const std::string runtime = EnvUtf8("XDG_RUNTIME_DIR");
-  if (!runtime.empty() && runtime[0] == '/') return WithSlash(runtime);
-  return TempDir();
-}
-
 std::u16string PrivateTempDir() {
   const std::string folder = ToUtf8(TempDir()) + "vexaro-" + std::to_string(::geteuid());
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
@@ -83,30 +76,6 @@ bool CreateFolderTree(const std::u16string& path) {
     return false;
   }
   return true;
-}
-
-bool CreateUniqueTempFile(const std::u16string& folder, const std::u16string& prefix,
-                          std::u16string& path) {
-  const std::string base = ToUtf8(folder) + ToUtf8(prefix.substr(0, 3));
-  // Like GetTempFileName: a 16-bit number in hexadecimal, tried from a random
-  // start until a name is free.
-  std::random_device device;
-  const unsigned start = device() & 0xFFFFu;
-  for (unsigned i = 0; i < 0x10000u; ++i) {
-    const unsigned number = ((start + i) & 0xFFFFu) ? (start + i) & 0xFFFFu : 1u;
-    char name[16];
-    std::snprintf(name, sizeof name, "%X.tmp", number);
-    const std::string candidate = base + name;
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
-      path = FromUtf8(candidate);
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  errno = EEXIST;
-  return false;
 }
 
 std::u16string GetEnv(const char* name) { return FromUtf8(EnvUtf8(name)); }

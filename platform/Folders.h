@@ -11,8 +11,6 @@ namespace platform {
 std::u16string DataHome();
 // $XDG_CACHE_HOME, else $HOME/.cache. (Not created here.)
 std::u16string CacheHome();
-// $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp.
-std::u16string RuntimeDir();
 // $TMPDIR when absolute, else /tmp.
 std::u16string TempDir();
 
@@ -26,13 +24,6 @@ std::u16string PrivateTempDir();
 // Creates path and its missing parents with mode 0700 (like mkdir -p).
 // True when the folder exists afterwards.
 bool CreateFolderTree(const std::u16string& path);
-
-// Creates an empty, unique file named prefix (at most its first three
-// characters) + hexadecimal number + ".tmp" in folder (which ends in '/'),
-// with O_CREAT | O_EXCL, as GetTempFileName does. False when no name could be
-// had (LastError set), e.g. the folder is missing or not writable.
-bool CreateUniqueTempFile(const std::u16string& folder, const std::u16string& prefix,
-                          std::u16string& path);
 
 // Value of an environment variable as UTF-16; empty when unset.
 std::u16string GetEnv(const char* name);

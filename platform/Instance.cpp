@@ -9,37 +9,10 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/Folders.h"
+#include "platform/RuntimeFolder.h"
 #include "platform/Text.h"
 
 namespace platform {
-
-namespace {
-
-// A folder of ours that no one else can enter; lstat so that a link planted
-// under the name is refused rather than followed.
-bool IsPrivateFolder(const std::string& folder) {
-  struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    errno = EACCES;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-std::u16string RuntimeFolder() {
-  const std::u16string runtime = GetEnv("XDG_RUNTIME_DIR");
-  if (runtime.empty() || runtime[0] != u'/') return PrivateTempDir();
-  std::string folder = ToUtf8(runtime);
-  if (folder.back() != '/') folder += '/';
-  folder += "Vexaro";
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
-  if (!IsPrivateFolder(folder)) return {};
-  return FromUtf8(folder + "/");
-}
 
 InstanceMarker::~InstanceMarker() { Release(); }
 
@@ -47,7 +20,7 @@ std::uint32_t InstanceMarker::Take() {
   if (fd_ >= 0) return 0;
   const std::u16string folder = RuntimeFolder();
   if (folder.empty()) return kInstanceDenied;
-  const std::string path = ToUtf8(folder) + "instance";
+  const std::string path = ToUtf8(folder) + ScopedRuntimeName("instance");
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return kInstanceDenied;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -3,7 +3,7 @@
 // that holds it and the hand-off socket, and the peer check of that socket.
 //
 // The marker stands in for the named instance mutex: a file "instance" in the
-// runtime folder, held with an exclusive, non-blocking flock. The descriptor
+// runtime folder (platform/RuntimeFolder.h), held with an exclusive, non-blocking flock. The descriptor
 // is close-on-exec, so a converter started by the program never inherits it,
 // and the kernel drops the lock when the process ends, also when it is killed.
 #pragma once
@@ -11,19 +11,14 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/RuntimeFolder.h"
+
 namespace platform {
 
 // The creation status a later start sees (ERROR_ALREADY_EXISTS).
 inline constexpr std::uint32_t kInstanceExists = 183;
 // The runtime folder or the marker cannot be had (ERROR_ACCESS_DENIED).
 inline constexpr std::uint32_t kInstanceDenied = 5;
-
-// The user's runtime folder for Vexaro, ending in '/': $XDG_RUNTIME_DIR/Vexaro/
-// when XDG_RUNTIME_DIR is set, else the private folder of PrivateTempDir().
-// Created with mode 0700 when missing. Empty (LastError set) when the name is
-// taken by anything but a folder of this user that no one else may enter: the
-// socket and the marker must not sit where another user could plant them.
-std::u16string RuntimeFolder();
 
 class InstanceMarker {
  public:

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/NamedMutexObject.h"
+#include "platform/RuntimeFolder.h"
 #include "platform/Text.h"
 #include "platform/ThreadCheck.h"
 
@@ -72,14 +73,11 @@ pthread_mutex_t* Slot(NamedMutexObject* object, std::uint32_t generation) {
 
 }  // namespace
 
-// Lock names carry backslashes; shared-memory names may not contain '/', so
-// everything but letters and digits is escaped, which keeps distinct lock
-// names distinct. The user id keeps users apart; VEXARO_LOCK_SCOPE, when set,
-// keeps test runs apart from each other and from a running Vexaro.
+// Lock names carry backslashes; everything but letters and digits is escaped,
+// which keeps distinct lock names distinct file names.
 std::string NamedMutexObjectName(const std::u16string& fullName) {
-  std::string name = "/vexaro-" + std::to_string(::geteuid()) + "-";
-  const char* scope = std::getenv("VEXARO_LOCK_SCOPE");
-  for (unsigned char c : ToUtf8(fullName) + (scope && *scope ? std::string("@") + scope : std::string())) {
+  std::string name = "lock-";
+  for (unsigned char c : ToUtf8(fullName)) {
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
       name += static_cast<char>(c);
     } else {
@@ -88,7 +86,29 @@ std::string NamedMutexObjectName(const std::u16string& fullName) {
       name += escaped;
     }
   }
-  return name;
+  return ScopedRuntimeName(name);
+}
+
+std::string NamedMutexObjectPath(const std::u16string& fullName) {
+  const std::u16string folder = RuntimeFolder();
+  if (folder.empty()) return {};
+  return ToUtf8(folder) + NamedMutexObjectName(fullName);
+}
+
+std::uint32_t NamedMutexReadyStamp() {
+  static const std::uint32_t stamp = [] {
+    char boot[64] = {};
+    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    ssize_t length = fd >= 0 ? ::read(fd, boot, sizeof boot - 1) : -1;
+    if (fd >= 0) ::close(fd);
+    std::uint32_t hash = 0x811C9DC5u;
+    for (ssize_t i = 0; i < length; ++i) {
+      hash ^= static_cast<unsigned char>(boot[i]);
+      hash *= 0x01000193u;
+    }
+    return hash == 0 ? 1u : hash;
+  }();
+  return stamp;
 }
 
 bool IsUnusableObjectError(std::uint32_t error) { return error == EACCES || error == EAGAIN; }
@@ -101,17 +121,19 @@ bool NamedMutex::Open(const std::u16string& fullName) { return Attach(fullName, 
 
 bool NamedMutex::Attach(const std::u16string& fullName, bool create) {
   Close();
-  const std::string name = NamedMutexObjectName(fullName);
-  const int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+  const std::string name = NamedMutexObjectPath(fullName);
+  if (name.empty()) return false;
+  const int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
   if (fd < 0) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     CloseKeepingErrno(fd);
     return false;
   }
-  // Only our own object counts; anything else under the name could be used to
-  // block or spy on our stores.
-  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+  // Only our own object counts. Nobody else can make one in the runtime
+  // folder, but a file of ours that others may read or write must not guard
+  // anything either.
+  if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
     ::close(fd);
     errno = EACCES;
     return false;
@@ -126,7 +148,7 @@ bool NamedMutex::Attach(const std::u16string& fullName, bool create) {
     }
     object = static_cast<NamedMutexObject*>(memory);
   }
-  if (object == nullptr || object->ready.load(std::memory_order_acquire) != kNamedMutexReady) {
+  if (object == nullptr || object->ready.load(std::memory_order_acquire) != NamedMutexReadyStamp()) {
     // Not (yet) made: the creator may be at work, stalled or dead. Whoever
     // holds the flock finishes it; the others then find it ready.
     bool ok = LockDescriptor(fd);
@@ -139,10 +161,10 @@ bool NamedMutex::Attach(const std::u16string& fullName, bool create) {
         if (ok) object = static_cast<NamedMutexObject*>(memory);
       }
     }
-    if (ok && object->ready.load(std::memory_order_acquire) != kNamedMutexReady) {
+    if (ok && object->ready.load(std::memory_order_acquire) != NamedMutexReadyStamp()) {
       object->generation.store(0, std::memory_order_relaxed);
       ok = InitialiseMutex(Slot(object, 0));
-      if (ok) object->ready.store(kNamedMutexReady, std::memory_order_release);
+      if (ok) object->ready.store(NamedMutexReadyStamp(), std::memory_order_release);
     }
     const int error = errno;
     ::flock(fd, LOCK_UN);

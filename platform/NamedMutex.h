@@ -2,13 +2,15 @@
 // mutex.
 //
 // The mutex is a robust, recursive, process-shared pthread mutex living in a
-// POSIX shared-memory object whose name is derived from the full lock name
-// (e.g. "Global\OmbrelSettingsFile") and the user's id, mode 0600, so another
-// user can neither take nor block it. Whoever opens the object and finds it
-// not yet initialised (its creator may have been killed or stalled half-way)
-// finishes it under flock(LOCK_EX) on the object's descriptor, so several
-// processes may start together and all of them end on one and the same mutex.
-// An object is never unlinked and never replaced while anyone may use it.
+// file mapped into every process that uses it. The file lies in the user's
+// runtime folder (platform/RuntimeFolder.h), which only the user may enter,
+// and is named from the full lock name (e.g. "Global\OmbrelSettingsFile"), mode
+// 0600: another user can neither make, take, block nor read it. Whoever opens
+// the object and finds it not yet initialised (its creator may have been
+// killed or stalled half-way, or it was made before the last reboot) finishes
+// it under flock(LOCK_EX) on the object's descriptor, so several processes may
+// start together and all of them end on one and the same mutex. An object is
+// never unlinked and never replaced while anyone may use it.
 // When the environment variable VEXARO_LOCK_SCOPE is set, its value is part
 // of the object's name: tests set it so that parallel runs (and a Vexaro
 // running on the same desktop) never share their locks.
@@ -42,9 +44,11 @@ class NamedMutex {
 
   // Creates the mutex or opens the existing one of that name, finishing its
   // initialisation when its creator did not. False with LastError() set:
-  //   EACCES: an object of that name exists that is not ours or not private;
+  //   EACCES: an object of that name exists that is not ours, not private or
+  //           not a file;
   //   EAGAIN: another process holds up its initialisation for more than 2 s;
-  //   anything else: the object could not be made (EMFILE, ENOSPC ...).
+  //   anything else: the object could not be made (EMFILE, ENOSPC, no
+  //           runtime folder ...).
   bool Create(const std::u16string& fullName);
   // The same for an existing object only (ENOENT when there is none).
   bool Open(const std::u16string& fullName);

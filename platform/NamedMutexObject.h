@@ -10,8 +10,13 @@
 
 namespace platform {
 
-inline constexpr std::uint32_t kNamedMutexReady = 0x56584D31;  // "VXM1"
 inline constexpr std::uint32_t kNamedMutexSlots = 16;
+
+// The value of `ready` once the object is made: derived from the machine's
+// boot id, never 0. The object is a file, which may live on a disk and so
+// outlive a reboot with a mutex left held by a process of the old boot; a
+// stamp of another boot reads as "not made" and the object is made anew.
+std::uint32_t NamedMutexReadyStamp();
 
 // Zero-filled when made (ftruncate), so "not ready" and "generation 0" need
 // no writes. Whoever finds it not ready finishes it, holding flock(LOCK_EX)
@@ -29,7 +34,10 @@ struct NamedMutexObject {
   pthread_mutex_t slots[kNamedMutexSlots];
 };
 
-// "/vexaro-<uid>-<escaped full name>[%40<VEXARO_LOCK_SCOPE>]".
+// "lock-<escaped full name>[@<VEXARO_LOCK_SCOPE>]": the object's file name in
+// the runtime folder (platform/RuntimeFolder.h).
 std::string NamedMutexObjectName(const std::u16string& fullName);
+// That file's path; empty (LastError set) without a runtime folder.
+std::string NamedMutexObjectPath(const std::u16string& fullName);
 
 }  // namespace platform

@@ -25,10 +25,26 @@ inline constexpr ErrorSite kDataRoot{7, 6, u"Settings::GetDataPath failed", "dat
 inline constexpr ErrorSite kDataRootOlderSystem{7, 7, u"Settings::GetDataPath failed", "data folder"};
 inline constexpr ErrorSite kTempFolderFallback{7, 10, u"Settings::GetTempPath failed",
                                                "fallback temporary folder"};
+// The runtime folder (platform/RuntimeFolder.h): a place found unusable, and
+// the last resort of a folder of the start's own, in which it meets no other.
+inline constexpr ErrorSite kRuntimeDirUnusable{7, 11, u"RuntimeFolder - XDG_RUNTIME_DIR",
+                                               "runtime folder of XDG_RUNTIME_DIR not ours"};
+inline constexpr ErrorSite kSystemRuntimeDirUnusable{7, 12, u"RuntimeFolder - /run/user",
+                                                     "system runtime folder not ours"};
+inline constexpr ErrorSite kHomeRuntimeUnusable{7, 13, u"RuntimeFolder - home",
+                                                "private folder in the home not usable"};
+inline constexpr ErrorSite kTempRuntimeUnusable{7, 14, u"RuntimeFolder - temporary folder",
+                                                "private temporary folder not usable"};
+inline constexpr ErrorSite kRuntimeFolderOwn{7, 15, u"RuntimeFolder - own folder",
+                                             "no shared runtime folder, start on its own"};
 inline constexpr ErrorSite kDataFolderCreate{8, 3, u"Settings::CreateDirectory failed", "data folder"};
 inline constexpr ErrorSite kSettingsRead{8, 4, u"Settings::Read", "settings.ini read"};
 inline constexpr ErrorSite kSettingsWrite{8, 5, u"Settings::Write", "settings.ini write"};
 inline constexpr ErrorSite kSettingsChecksum{8, 6, u"Settings::Read - Checksum", "settings.ini checksum"};
+// The hand-off between starts.
+inline constexpr ErrorSite kHandoffListen{12, 3, u"LocalHandoffLink::Listen", "hand-off socket cannot listen"};
+inline constexpr ErrorSite kHandoffNotTaken{12, 4, u"LaunchSequence::HandOver",
+                                            "download not taken by the open window, shown in its own"};
 inline constexpr ErrorSite kDictionaryRead{11, 4, u"Dictionary::SetLanguage", "dictionary.ini read"};
 inline constexpr ErrorSite kDictionaryMissingText{11, 5, u"Dictionary::Lookup", "missing text"};
 inline constexpr ErrorSite kTabRead{19, 4, u"SettingsTab::Read", "settings_tab.ini read"};
@@ -43,11 +59,15 @@ inline constexpr ErrorSite kConverterFailed{23, 5, u"Download::RunConversion - c
                                             "converter failed"};
 
 inline constexpr ErrorSite kAll[] = {
-    kLanguageQuery,    kTempFolder,       kTempFile,         kDataRoot,
-    kDataRootOlderSystem, kTempFolderFallback, kDataFolderCreate, kSettingsRead,
-    kSettingsWrite,    kSettingsChecksum, kDictionaryRead,   kDictionaryMissingText,
-    kTabRead,          kTabWrite,         kTabChecksum,      kConfigWrite,
-    kConfigRead,       kTransferFailed,   kConverterLaunch,  kConverterFailed,
+    kLanguageQuery,       kTempFolder,          kTempFile,
+    kDataRoot,            kDataRootOlderSystem, kTempFolderFallback,
+    kRuntimeDirUnusable,  kSystemRuntimeDirUnusable, kHomeRuntimeUnusable,
+    kTempRuntimeUnusable, kRuntimeFolderOwn,    kDataFolderCreate,
+    kSettingsRead,        kSettingsWrite,       kSettingsChecksum,
+    kDictionaryRead,      kDictionaryMissingText, kHandoffListen,
+    kHandoffNotTaken,     kTabRead,             kTabWrite,
+    kTabChecksum,         kConfigWrite,         kConfigRead,
+    kTransferFailed,      kConverterLaunch,     kConverterFailed,
 };
 
 // Group 13 belongs to the named locks: the point is the lock's error base

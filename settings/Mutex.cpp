@@ -17,6 +17,9 @@ int Point(std::uint32_t errorBase, const errors::LockErrorKind& kind) {
 
 Mutex::Mutex(const std::u16string& name, std::uint32_t errorBase)
     : errorBase_(errorBase), name_(name) {
+  // Before the lock is looked for: a report made while holding a lock could
+  // wait for "SettingsFileTab" behind it.
+  ReportRuntimeFolderProblems();
   auto mutex = std::make_unique<platform::NamedMutex>();
   if (!mutex->Create(u"Global\\Ombrel" + name_)) {
     const std::uint32_t error = platform::LastError();

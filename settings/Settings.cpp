@@ -1,6 +1,7 @@
 #include "settings/Settings.h"
 
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -8,6 +9,9 @@
 #include "platform/Errors.h"
 #include "platform/File.h"
 #include "platform/Folders.h"
+#include "platform/Instance.h"
+#include "platform/RuntimeFolder.h"
+#include "platform/TempFiles.h"
 #include "platform/Text.h"
 #include "settings/Mutex.h"
 
@@ -82,6 +86,18 @@ const std::u16string& DataFolder() {
   return folder;
 }
 
+// Every temporary file this process uses, by its reserve: held until the
+// file is deleted or the process ends (see platform/TempFiles.h).
+std::mutex& TempLeasesLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::map<std::u16string, platform::FileLease>& TempLeases() {
+  static auto* leases = new std::map<std::u16string, platform::FileLease>;  // held until the very end
+  return *leases;
+}
+
 std::u16string TempFolder() {
   const std::u16string cache = platform::CacheHome();
   if (!cache.empty()) {
@@ -153,16 +169,22 @@ std::u16string Settings::GetTempFileName(const std::u16string& prefix,
                                          const std::u16string& extension) {
   const std::u16string folder = GetTempPath(u"");
   std::u16string path;
+  platform::FileLease lease;
   // An empty folder would make the name relative to the working folder.
-  if (folder.empty() || !platform::CreateUniqueTempFile(folder, prefix, path)) {
+  if (folder.empty() || !platform::CreateUniqueTempFile(folder, prefix, path, lease)) {
     ReportError(platform::LastError(), errors::kTempFile);
     // Our private temporary folder is the one other place where a name can
     // be reserved safely. Without one, an empty name makes the caller's open
     // fail instead of downloading over some folder.
     const std::u16string fallback = platform::PrivateTempDir();
-    if (fallback.empty() || fallback == folder || !platform::CreateUniqueTempFile(fallback, prefix, path)) {
+    if (fallback.empty() || fallback == folder ||
+        !platform::CreateUniqueTempFile(fallback, prefix, path, lease)) {
       return {};
     }
+  }
+  {
+    std::lock_guard<std::mutex> guard(TempLeasesLock());
+    TempLeases()[path] = std::move(lease);
   }
   if (!extension.empty()) {
     const std::size_t dot = path.rfind(u'.');
@@ -171,16 +193,45 @@ std::u16string Settings::GetTempFileName(const std::u16string& prefix,
   return path;
 }
 
+bool Settings::HoldTempFile(const std::u16string& path) {
+  const std::u16string reserve = platform::TempFileReserve(path);
+  if (reserve.empty()) return false;
+  std::lock_guard<std::mutex> guard(TempLeasesLock());
+  auto& leases = TempLeases();
+  if (leases.count(reserve) != 0) return true;
+  platform::FileLease lease;
+  if (!lease.Take(reserve)) return false;
+  leases.emplace(reserve, std::move(lease));
+  return true;
+}
+
 bool Settings::DeleteTempFile(const std::u16string& path) {
   const bool deleted = platform::RemoveFile(path);
-  const std::size_t dot = path.rfind(u'.');
-  const std::size_t slash = path.rfind(u'/');
-  if (dot != std::u16string::npos && (slash == std::u16string::npos || dot > slash) &&
-      path.compare(dot, std::u16string::npos, u".tmp") != 0) {
-    const std::u16string reserve = path.substr(0, dot) + u".tmp";
-    if (platform::FileSize(reserve) == 0) platform::RemoveFile(reserve);
+  const std::u16string reserve = platform::TempFileReserve(path);
+  if (!reserve.empty() && reserve != path && platform::FileSize(reserve) == 0) platform::RemoveFile(reserve);
+  // Only now may a cleaner of another start take what is left.
+  if (!reserve.empty()) {
+    std::lock_guard<std::mutex> guard(TempLeasesLock());
+    TempLeases().erase(reserve);
   }
   return deleted;
+}
+
+std::vector<std::u16string> Settings::RemoveAbandonedTempFiles(const std::vector<std::u16string>& spare) {
+  std::vector<std::u16string> removed;
+  std::vector<std::u16string> folders{GetTempPath(u"")};
+  // The private folder in the system's temporary folder serves when the cache
+  // cannot; look there only when it is already there.
+  const std::u16string fallback =
+      platform::TempDir() + u"vexaro-" + platform::Format("%u", platform::CurrentUserId()) + u"/";
+  if (platform::FileExists(fallback)) folders.push_back(platform::PrivateTempDir());
+  for (const std::u16string& folder : folders) {
+    if (folder.empty()) continue;
+    for (std::u16string& path : platform::RemoveAbandonedTempFiles(folder, kTempPrefix, spare)) {
+      removed.push_back(std::move(path));
+    }
+  }
+  return removed;
 }
 
 Settings::Settings()
@@ -480,6 +531,26 @@ void ReportError(std::uint32_t error, int group, int point, const char16_t* text
   Settings::GetInstance()->RecordError(platform::Format("%2.2d%2.2d", group, point),
                                        platform::Format("%u", error));
   recording = false;
+}
+
+void ReportRuntimeFolderProblems() {
+  // Taken problems are never handed out again, so take them only where they
+  // will be recorded: not inside a recording (which drops reports), not
+  // before the store exists (unless it is being constructed, which keeps them).
+  if (recording) return;
+  if (constructionReports == nullptr && !Settings::IsCreated()) return;
+  platform::RuntimeFolder();
+  for (const platform::RuntimePlaceProblem& problem : platform::TakeRuntimeFolderProblems()) {
+    const ErrorSite* site = &errors::kRuntimeFolderOwn;
+    switch (problem.place) {
+      case platform::RuntimePlace::RuntimeDir: site = &errors::kRuntimeDirUnusable; break;
+      case platform::RuntimePlace::SystemRuntimeDir: site = &errors::kSystemRuntimeDirUnusable; break;
+      case platform::RuntimePlace::Home: site = &errors::kHomeRuntimeUnusable; break;
+      case platform::RuntimePlace::Temporary: site = &errors::kTempRuntimeUnusable; break;
+      case platform::RuntimePlace::ProcessOwn: break;
+    }
+    ReportError(problem.error, *site);
+  }
 }
 
 }  // namespace settings

@@ -19,11 +19,15 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "settings/ErrorSites.h"
 #include "settings/IniFile.h"
 
 namespace settings {
+
+// The prefix of the program's temporary download files.
+inline constexpr char16_t kTempPrefix[] = u"vx_";
 
 class Settings {
  public:
@@ -47,15 +51,25 @@ class Settings {
   // exist yet (unless extension is empty, when it is that very file).
   // When no name can be reserved there (0705), one is reserved in the
   // private folder in the system's temporary folder; failing that, the result
-  // is empty.
+  // is empty. This process holds the name (see HoldTempFile) until
+  // DeleteTempFile or its end.
   static std::u16string GetTempFileName(const std::u16string& prefix,
                                         const std::u16string& extension);
+  // Marks a temporary file that another process named as used by this one
+  // too (a hand-off), so that no start removes it while this process lives or
+  // until DeleteTempFile. False when its reserve is not there.
+  static bool HoldTempFile(const std::u16string& path);
   // Deletes a file that GetTempFileName named once nothing uses it any more,
   // and the empty ".tmp" file that reserved its number, so that finished
-  // downloads leave nothing in the temporary folder. A ".tmp" file that holds
-  // data is not ours to delete and stays. False when path could not be
-  // deleted (it may already be gone).
+  // downloads leave nothing in the temporary folder, and lets the name go. A
+  // ".tmp" file that holds data is not ours to delete and stays. False when
+  // path could not be deleted (it may already be gone).
   static bool DeleteTempFile(const std::u16string& path);
+  // Removes the temporary files (kTempPrefix) of the temporary folders that
+  // no running process of this user holds any more: those a killed or
+  // crashed Vexaro left. The files of a path in spare (a download or its
+  // reserve) stay. Returns the paths removed. Any thread.
+  static std::vector<std::u16string> RemoveAbandonedTempFiles(const std::vector<std::u16string>& spare = {});
 
   std::u16string GetValue(const std::u16string& key, const std::u16string& defaultValue);
   // A section of settings.ini other than "Settings" (such as "Transfer"), as
@@ -140,6 +154,9 @@ inline void SetDefaults() { Settings::GetInstance()->TabSetDefaults(); }
 // failed or timed-out wait for "SettingsFileTab" (1383, 1384) is not recorded:
 // recording it would wait for that same lock again.
 void ReportError(std::uint32_t error, int group, int point, const char16_t* text);
+// Reports each place the runtime folder could not use (platform/
+// RuntimeFolder.h) once per process, as soon as reports are recorded.
+void ReportRuntimeFolderProblems();
 // The same for one entry of the table in ErrorSites.h.
 inline void ReportError(std::uint32_t error, const ErrorSite& site) {
   ReportError(error, site.group, site.point, site.text);

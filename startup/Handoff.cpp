@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/Text.h"
+#include "platform/RuntimeFolder.h"
 
 namespace startup {
 
@@ -32,28 +32,7 @@ std::string HandoffSocketName(const std::u16string& managerTitle) {
   }
   char name[40];
   std::snprintf(name, sizeof name, "handoff-%016llx", static_cast<unsigned long long>(hash));
-  return name;
-}
-
-std::vector<HandoffRecord> MakeHandoffRecords(const ManagedDownload& download) {
-  std::string size;
-  PutU32(size, static_cast<std::uint32_t>(download.size));
-  std::vector<HandoffRecord> records{
-      {kRecordUrl, platform::ToUtf16LeBytes(download.url)},
-      {kRecordTargetPath, platform::ToUtf16LeBytes(download.targetPath)},
-      {kRecordConversionArgs, platform::ToUtf16LeBytes(download.conversionArgs)},
-      {kRecordSize, size},
-      {kRecordCookie, platform::ToUtf16LeBytes(download.cookie)},
-      {kRecordTempPath, platform::ToUtf16LeBytes(download.tempPath)},
-      {kRecordReferer, platform::ToUtf16LeBytes(download.referer)},
-  };
-  if (download.replaceTarget) {
-    std::string flags;
-    PutU32(flags, kFlagReplaceTarget);
-    records.push_back({kRecordFlags, flags});
-  }
-  records.push_back({kRecordCommit, platform::ToUtf16LeBytes(download.referer)});
-  return records;
+  return platform::ScopedRuntimeName(name);
 }
 
 std::string EncodeRecord(const HandoffRecord& record) {
@@ -65,28 +44,10 @@ std::string EncodeRecord(const HandoffRecord& record) {
   return bytes;
 }
 
-std::string EncodeAnswer() {
+std::string EncodeAnswer(std::uint32_t answer) {
   std::string bytes;
-  PutU32(bytes, kAnswerHandled);
+  PutU32(bytes, answer);
   return bytes;
-}
-
-void ApplyRecord(ManagedDownload& download, std::uint32_t kind, std::string_view payload) {
-  switch (kind) {
-    case kRecordUrl: download.url = platform::FromUtf16LeBytes(payload); break;
-    case kRecordTargetPath: download.targetPath = platform::FromUtf16LeBytes(payload); break;
-    case kRecordConversionArgs: download.conversionArgs = platform::FromUtf16LeBytes(payload); break;
-    case kRecordSize:
-      if (payload.size() >= 4) download.size = static_cast<std::int32_t>(GetU32(payload));
-      break;
-    case kRecordCookie: download.cookie = platform::FromUtf16LeBytes(payload); break;
-    case kRecordTempPath: download.tempPath = platform::FromUtf16LeBytes(payload); break;
-    case kRecordReferer: download.referer = platform::FromUtf16LeBytes(payload); break;
-    case kRecordFlags:
-      if (payload.size() >= 4) download.replaceTarget = (GetU32(payload) & kFlagReplaceTarget) != 0;
-      break;
-    default: break;
-  }
 }
 
 void RecordReader::Feed(std::string_view bytes) {
@@ -99,6 +60,7 @@ bool RecordReader::Next(HandoffRecord& record) {
   if (length > kMaxRecordPayload) {
     failed_ = true;
     buffer_.clear();
+    buffer_.shrink_to_fit();
     return false;
   }
   if (buffer_.size() < kRecordHeaderSize + length) return false;
@@ -108,36 +70,51 @@ bool RecordReader::Next(HandoffRecord& record) {
   return true;
 }
 
-void HandoffInbox::Deliver(std::uint32_t kind, std::string payload) {
-  if (sink_) sink_(kind, payload);
-  else kept_.push_back({kind, std::move(payload)});
+void HandoffInbox::Deliver(HandoffSender sender, std::uint32_t kind, std::string payload) {
+  if (sink_) sink_->Record(sender, kind, payload);
+  else kept_.push_back({sender, false, {kind, std::move(payload)}});
 }
 
-void HandoffInbox::Attach(Sink sink) {
-  // The sink may deliver nothing back here, but take the records out first
-  // anyway so that a replay never sees a half-consumed queue.
-  std::deque<HandoffRecord> replay;
+void HandoffInbox::End(HandoffSender sender) {
+  if (sink_) sink_->SenderEnded(sender);
+  else kept_.push_back({sender, true, {}});
+}
+
+void HandoffInbox::Attach(HandoffSink* sink) {
+  // Take the records out first, so that a replay never sees a half-consumed
+  // queue.
+  std::deque<Kept> replay;
   replay.swap(kept_);
-  for (const HandoffRecord& record : replay) sink(record.kind, record.payload);
-  sink_ = std::move(sink);
+  for (const Kept& kept : replay) {
+    if (kept.ended) sink->SenderEnded(kept.sender);
+    else sink->Record(kept.sender, kept.record.kind, kept.record.payload);
+  }
+  sink_ = sink;
 }
 
 void HandoffInbox::Detach() { sink_ = nullptr; }
 
 bool HandoffInbox::HoldsCommit() const {
   return std::any_of(kept_.begin(), kept_.end(),
-                     [](const HandoffRecord& record) { return record.kind == kRecordCommit; });
+                     [](const Kept& kept) { return !kept.ended && kept.record.kind == transfer::kRecordCommit; });
 }
 
 bool HandoffInbox::TakeFirstDownload(ManagedDownload& download) {
-  if (!HoldsCommit()) return false;
+  const auto commit = std::find_if(kept_.begin(), kept_.end(), [](const Kept& kept) {
+    return !kept.ended && kept.record.kind == transfer::kRecordCommit;
+  });
+  if (commit == kept_.end()) return false;
+  const HandoffSender sender = commit->sender;
+  const auto end = commit + 1;
   ManagedDownload assembled;
-  while (!kept_.empty()) {
-    const HandoffRecord record = std::move(kept_.front());
-    kept_.pop_front();
-    if (record.kind == kRecordCommit) break;
-    ApplyRecord(assembled, record.kind, record.payload);
+  for (auto it = kept_.begin(); it != end; ++it) {
+    if (it->sender == sender && !it->ended) transfer::ApplyRecord(assembled, it->record.kind, it->record.payload);
   }
+  std::deque<Kept> rest;
+  for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+    if (it >= end || it->sender != sender) rest.push_back(std::move(*it));
+  }
+  kept_.swap(rest);
   download = std::move(assembled);
   return true;
 }

@@ -7,7 +7,9 @@
 #include "config/Config.h"
 #include "localisation/Dictionary.h"
 #include "localisation/DictionaryText.h"
+#include "platform/Errors.h"
 #include "platform/File.h"
+#include "platform/Instance.h"
 #include "platform/Text.h"
 #include "settings/IniFile.h"
 #include "settings/Mutex.h"
@@ -44,20 +46,27 @@ bool RunHandedOverDownloads(const DownloadRequest& request, LaunchParts& parts) 
 }
 
 LaunchOutcome HandOver(const ManagedDownload& download, LaunchParts& parts) {
-  const std::vector<HandoffRecord> records = MakeHandoffRecords(download);
+  const std::vector<HandoffRecord> records = transfer::MakeHandoffRecords(download);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(parts.handoffRetryMs);
   // Nobody answering while the marker is held happens in two short windows:
   // a first instance between taking the marker and listening, and one whose
   // dialog has just ended and is letting the marker go. Keep trying both ways.
-  for (;;) {
-    if (parts.link.Send(records)) return LaunchOutcome::HandedOver;
+  // Without a marker to be had at all there is nobody to try.
+  while (parts.link.Status() != platform::kInstanceDenied) {
+    const SendResult sent = parts.link.Send(records);
+    if (sent == SendResult::Delivered) return LaunchOutcome::HandedOver;
+    if (sent == SendResult::Refused) break;
     if (parts.link.BecomeFirst()) {
       parts.manager.Run(download, parts.link);
       return LaunchOutcome::RanManager;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return LaunchOutcome::Dropped;
+    if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  // The user saved this download: it is shown here rather than lost.
+  settings::ReportError(platform::LastError(), settings::errors::kHandoffNotTaken);
+  parts.manager.Run(download, parts.link);
+  return LaunchOutcome::OwnWindow;
 }
 
 LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
@@ -71,8 +80,10 @@ LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
   dictionary->SetLanguage(language);
   parts.link.Open(dictionary->Lookup(u"MANAGER_TITLE"));
 
-  // 2.
+  // 2. Whatever killed starts left in the temporary folders goes before this
+  // start adds its own.
   settings::Settings::GetInstance();
+  settings::Settings::RemoveAbandonedTempFiles();
   config::Config* configuration = config::Config::GetInstance(true);
 
   // 3.
@@ -136,7 +147,7 @@ LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
   download.targetPath = targetFor(answer.path, answer.filterIndex);
   if (conversion) {
     download.conversionArgs = conversion->ffmpeg;
-    download.tempPath = settings::Settings::GetTempFileName(u"vx_", format.extension);
+    download.tempPath = settings::Settings::GetTempFileName(settings::kTempPrefix, format.extension);
     // No name to be had (full or unwritable folders): an empty path would make
     // the row fetch the unconverted bytes into the target. A folder path
     // instead makes the row fail with its error text before fetching, in this

@@ -71,6 +71,13 @@ class ManagerRunner {
   virtual void Run(const ManagedDownload& first, class InstanceLink& link) = 0;
 };
 
+// What became of a later start's records.
+enum class SendResult {
+  Delivered,   // every record, the commit included, was taken
+  NotReached,  // nobody listens, or the connection broke off: worth another try
+  Refused,     // the instance refused a record: trying again would not help
+};
+
 class InstanceLink {
  public:
   virtual ~InstanceLink() = default;
@@ -82,9 +89,8 @@ class InstanceLink {
   // before its manager dialog exists.
   virtual void Open(const std::u16string& managerTitle) = 0;
   // Later start: sends the records to the running instance, each answered
-  // before the next. True when every record, the commit included, was
-  // answered.
-  virtual bool Send(const std::vector<HandoffRecord>& records) = 0;
+  // before the next.
+  virtual SendResult Send(const std::vector<HandoffRecord>& records) = 0;
   // Later start whose records nobody took: tries to take the marker and, when
   // it can, starts listening. True when this process is now the first.
   virtual bool BecomeFirst() = 0;
@@ -100,7 +106,8 @@ struct LaunchParts {
   ManagerRunner& manager;
   InstanceLink& link;
   // How long a later start whose records nobody takes keeps trying to reach
-  // a first instance, or to become one, before it gives the download up.
+  // a first instance, or to become one, before it shows its download in a
+  // manager window of its own.
   std::uint32_t handoffRetryMs = 10000;
 };
 
@@ -109,11 +116,15 @@ enum class LaunchOutcome {
   Cancelled,     // the user cancelled the Save-As dialog
   RanManager,    // this process ran the manager dialog
   HandedOver,    // the download went to the instance that runs
-  Dropped,       // a later start that reached no instance and could not become one
+  OwnWindow,     // a later start whose download no instance took: it ran a
+                 // manager dialog of its own for it (taking no hand-offs)
 };
 
-// Steps 1 to 12. Its result tells tests what happened; the program does not
-// use it.
+// Steps 1 to 12. A download the user saved always ends in a manager dialog,
+// this process's or the running instance's; none is dropped. Before asking, a
+// start removes the temporary files that killed starts left (see
+// Settings::RemoveAbandonedTempFiles). Its result tells tests what happened;
+// the program does not use it.
 LaunchOutcome RunLaunchSequence(const DownloadRequest& request, LaunchParts& parts);
 
 // The pieces of the sequence that tests check on their own.

@@ -4,9 +4,20 @@
 #include <QLocalSocket>
 #include <QPointer>
 
+#include "platform/Errors.h"
+#include "platform/RuntimeFolder.h"
 #include "platform/Text.h"
+#include "settings/Settings.h"
 
 namespace startup {
+
+struct LocalHandoffLink::Connection {
+  HandoffSender sender = 0;
+  RecordReader reader;
+  bool refused = false;
+  // The temporary path its records set last: what its commit will use.
+  std::u16string tempPath;
+};
 
 LocalHandoffLink::LocalHandoffLink() { status_ = marker_.Take(); }
 
@@ -14,9 +25,8 @@ LocalHandoffLink::~LocalHandoffLink() { StopListening(); }
 
 void LocalHandoffLink::Open(const std::u16string& managerTitle) {
   const std::u16string folder = platform::RuntimeFolder();
-  if (!folder.empty()) {
-    socketPath_ = QString::fromStdString(platform::ToUtf8(folder) + HandoffSocketName(managerTitle));
-  }
+  settings::ReportRuntimeFolderProblems();
+  if (!folder.empty()) socketPath_.Set(folder, HandoffSocketName(managerTitle));
   if (marker_.IsHeld()) Listen();
 }
 
@@ -24,13 +34,15 @@ bool LocalHandoffLink::IsListening() const { return server_ && server_->isListen
 
 bool LocalHandoffLink::Listen() {
   if (IsListening()) return true;
-  if (socketPath_.isEmpty()) return false;
+  if (socketPath_.Path().empty()) return false;
   server_ = std::make_unique<QLocalServer>();
-  server_->setSocketOptions(QLocalServer::UserAccessOption);
   // Holding the marker makes us the only listener: a socket file left there
-  // is a dead instance's.
-  QLocalServer::removeServer(socketPath_);
-  if (!server_->listen(socketPath_)) {
+  // is a dead instance's. The folder is the user's alone, so the socket needs
+  // no access rules of its own; the peer check below is what keeps others
+  // out should they ever reach it.
+  QLocalServer::removeServer(SocketPath());
+  if (!server_->listen(SocketPath())) {
+    settings::ReportError(platform::LastError(), settings::errors::kHandoffListen);
     server_.reset();
     return false;
   }
@@ -39,45 +51,60 @@ bool LocalHandoffLink::Listen() {
 }
 
 void LocalHandoffLink::Accept() {
-  while (QLocalSocket* connection = server_->nextPendingConnection()) {
+  while (QLocalSocket* socket = server_->nextPendingConnection()) {
     std::uint32_t peer = 0;
-    if (!platform::PeerUserId(connection->socketDescriptor(), peer) || peer != platform::CurrentUserId()) {
-      connection->abort();
-      connection->deleteLater();
+    if (!platform::PeerUserId(socket->socketDescriptor(), peer) || peer != platform::CurrentUserId()) {
+      socket->abort();
+      socket->deleteLater();
       continue;
     }
-    auto reader = std::make_shared<RecordReader>();
-    QObject::connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
-    QObject::connect(connection, &QLocalSocket::readyRead, connection,
-                     [this, connection, reader] { Serve(connection, reader); });
-    if (connection->bytesAvailable() > 0) Serve(connection, reader);
+    auto connection = std::make_shared<Connection>();
+    connection->sender = ++lastSender_;
+    const HandoffSender sender = connection->sender;
+    QObject::connect(socket, &QLocalSocket::disconnected, socket, [this, socket, sender] {
+      inbox_.End(sender);
+      socket->deleteLater();
+    });
+    QObject::connect(socket, &QLocalSocket::readyRead, socket,
+                     [this, socket, connection] { Serve(socket, connection); });
+    if (socket->bytesAvailable() > 0) Serve(socket, connection);
   }
 }
 
-void LocalHandoffLink::Serve(QLocalSocket* connection, std::shared_ptr<RecordReader> reader) {
-  const QByteArray bytes = connection->readAll();
-  reader->Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+void LocalHandoffLink::Serve(QLocalSocket* socket, const std::shared_ptr<Connection>& connection) {
+  const QByteArray bytes = socket->readAll();
+  connection->reader.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
   // Delivering may end the dialog, which stops listening and aborts this
   // connection: answer only while it is still open.
-  QPointer<QLocalSocket> guard(connection);
+  QPointer<QLocalSocket> guard(socket);
   const auto open = [&guard] { return guard && guard->state() == QLocalSocket::ConnectedState; };
+  const auto answer = [socket](std::uint32_t value) {
+    const std::string reply = EncodeAnswer(value);
+    socket->write(reply.data(), static_cast<qint64>(reply.size()));
+    socket->flush();
+  };
   HandoffRecord record;
-  while (open() && reader->Next(record)) {
-    inbox_.Deliver(record.kind, std::move(record.payload));
+  while (open() && connection->reader.Next(record)) {
+    if (record.kind == transfer::kRecordTempPath) {
+      connection->tempPath = platform::FromUtf16LeBytes(record.payload);
+    } else if (record.kind == transfer::kRecordCommit && !connection->tempPath.empty()) {
+      settings::Settings::HoldTempFile(connection->tempPath);
+    }
+    inbox_.Deliver(connection->sender, record.kind, std::move(record.payload));
     if (!open()) return;
-    const std::string answer = EncodeAnswer();
-    connection->write(answer.data(), static_cast<qint64>(answer.size()));
-    connection->flush();
+    answer(kAnswerHandled);
   }
-  if (open() && reader->Failed()) {
-    connection->abort();
-    connection->deleteLater();
+  // The refusal goes out once; what the sender still writes is read and
+  // dropped, so that it can finish writing and read the answer.
+  if (open() && connection->reader.Failed() && !connection->refused) {
+    connection->refused = true;
+    answer(kAnswerRefused);
   }
 }
 
-bool LocalHandoffLink::Send(const std::vector<HandoffRecord>& records) {
-  if (socketPath_.isEmpty()) return false;
-  return SendHandoffRecords(socketPath_, records);
+SendResult LocalHandoffLink::Send(const std::vector<HandoffRecord>& records) {
+  if (socketPath_.Path().empty()) return SendResult::NotReached;
+  return SendHandoffRecords(SocketPath(), records);
 }
 
 bool LocalHandoffLink::BecomeFirst() {
@@ -95,13 +122,13 @@ void LocalHandoffLink::StopListening() {
     // Connections still open lose their unanswered records; their senders
     // see no answer and try again (and may become the first instance).
     const QList<QLocalSocket*> open = server_->findChildren<QLocalSocket*>();
-    for (QLocalSocket* connection : open) {
+    for (QLocalSocket* socket : open) {
       // This may run inside one of their own signals: no direct delete, and
       // no parent that goes away before the deferred one runs.
-      QObject::disconnect(connection, nullptr, nullptr, nullptr);
-      connection->setParent(nullptr);
-      connection->abort();
-      connection->deleteLater();
+      QObject::disconnect(socket, nullptr, nullptr, nullptr);
+      socket->setParent(nullptr);
+      socket->abort();
+      socket->deleteLater();
     }
     server_->close();
     // Deferred for the same reason.
@@ -111,25 +138,26 @@ void LocalHandoffLink::StopListening() {
   marker_.Release();
 }
 
-bool SendHandoffRecords(const QString& socketPath, const std::vector<HandoffRecord>& records, int timeoutMs,
-                        const std::function<void()>& connected) {
+SendResult SendHandoffRecords(const QString& socketPath, const std::vector<HandoffRecord>& records, int timeoutMs,
+                              const std::function<void()>& connected) {
   QLocalSocket socket;
   socket.connectToServer(socketPath);
-  if (!socket.waitForConnected(timeoutMs)) return false;
+  if (!socket.waitForConnected(timeoutMs)) return SendResult::NotReached;
   if (connected) connected();
   for (const HandoffRecord& record : records) {
     const std::string bytes = EncodeRecord(record);
     socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
     while (socket.bytesToWrite() > 0) {
-      if (!socket.waitForBytesWritten(timeoutMs)) return false;
+      if (!socket.waitForBytesWritten(timeoutMs)) return SendResult::NotReached;
     }
     while (socket.bytesAvailable() < static_cast<qint64>(kAnswerSize)) {
-      if (!socket.waitForReadyRead(timeoutMs)) return false;
+      if (!socket.waitForReadyRead(timeoutMs)) return SendResult::NotReached;
     }
-    socket.read(kAnswerSize);
+    const QByteArray answer = socket.read(kAnswerSize);
+    if (answer != QByteArray::fromStdString(EncodeAnswer(kAnswerHandled))) return SendResult::Refused;
   }
   socket.disconnectFromServer();
-  return true;
+  return SendResult::Delivered;
 }
 
 }  // namespace startup

@@ -1,26 +1,40 @@
 #include "startup/ManagerDialogRunner.h"
 
 #include <QByteArray>
-#include <QTimer>
 
 #include "manager/DownloadFileDialog.h"
 
 namespace startup {
 
+namespace {
+
+class DialogSink : public HandoffSink {
+ public:
+  explicit DialogSink(manager::CDownloadFileDialog& dialog) : dialog_(dialog) {}
+  void Record(HandoffSender sender, std::uint32_t kind, const std::string& payload) override {
+    dialog_.OnCopyData(sender, kind, QByteArray(payload.data(), static_cast<qsizetype>(payload.size())));
+  }
+  void SenderEnded(HandoffSender sender) override { dialog_.OnSenderGone(sender); }
+
+ private:
+  manager::CDownloadFileDialog& dialog_;
+};
+
+}  // namespace
+
 void ManagerDialogRunner::Run(const ManagedDownload& first, InstanceLink& link) {
   manager::CDownloadFileDialog dialog(first.url, first.tempPath, first.targetPath, first.conversionArgs,
                                       first.size, first.cookie, first.autoclose, first.referer,
                                       first.replaceTarget);
+  DialogSink sink(dialog);
   HandoffInbox& inbox = link.Inbox();
   QObject::connect(&dialog, &QDialog::finished, &dialog, [&inbox, &link] {
     inbox.Detach();
     link.StopListening();
   });
-  QTimer::singleShot(0, &dialog, [&dialog, &inbox] {
-    inbox.Attach([&dialog](std::uint32_t kind, const std::string& payload) {
-      dialog.OnCopyData(kind, QByteArray(payload.data(), static_cast<qsizetype>(payload.size())));
-    });
-  });
+  // Before any event is handled: a row that ends at once must not close the
+  // dialog while downloads handed over before it existed are still records.
+  inbox.Attach(&sink);
   dialog.exec();
   inbox.Detach();
   link.StopListening();

@@ -8,11 +8,11 @@ namespace startup {
 class ManagerDialogRunner : public ManagerRunner {
  public:
   // Constructs manager::CDownloadFileDialog with first and runs it with
-  // exec(). The inbox is attached from inside the dialog's event loop, so
-  // records kept before the dialog existed reach a dialog that has finished
-  // its start-up, in the order they came. When the dialog ends, the link
-  // stops listening at once (inside finished()), before the dialog is
-  // destroyed.
+  // exec(). The inbox is attached right after the construction, before the
+  // event loop runs: records kept before the dialog existed are rows (in the
+  // order they came) before any row's end can close the dialog. When the
+  // dialog ends, the link stops listening at once (inside finished()), before
+  // the dialog is destroyed.
   void Run(const ManagedDownload& first, InstanceLink& link) override;
 };
 

@@ -7,7 +7,9 @@
 // reads; the dialog gets one row per commit and survives its end.
 //
 // Input: byte 0 the piece size (0: the whole stream at once), byte 1 how many
-// records arrive before the dialog exists, the rest the stream.
+// records arrive before the dialog exists, the rest the stream. The records
+// come from 1 to 3 senders in turn (by the input's length), each of which
+// ends after the last record.
 //
 // Records name files and URLs, and a row's temporary file is deleted when the
 // row goes. So that no input reaches the network or the machine's files,
@@ -37,6 +39,7 @@
 #include "manager/DownloadFileDialog.h"
 #include "transfer/DownloadItem.h"
 #include "startup/Handoff.h"
+#include "transfer/HandoffRecords.h"
 #include "startup/StoreTool.h"
 
 namespace {
@@ -169,13 +172,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   startup::HandoffInbox inbox;
+  const std::size_t senders = 1 + size % 3;
   std::size_t delivered = 0;
   int commits = 0;
   const auto deliver = [&](std::size_t until) {
     for (; delivered < records.size() && delivered < until; ++delivered) {
       const startup::HandoffRecord& record = records[delivered];
-      if (record.kind == startup::kRecordCommit && ++commits > kMaxRowsPerInput) return;
-      inbox.Deliver(record.kind, record.payload);
+      if (record.kind == transfer::kRecordCommit && ++commits > kMaxRowsPerInput) return;
+      inbox.Deliver(delivered % senders, record.kind, record.payload);
     }
   };
   deliver(keptBeforeDialog);
@@ -183,9 +187,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     auto dialog = std::make_unique<manager::CDownloadFileDialog>(
         u"http://127.0.0.1/first", u"", fuzzsupport::DataFile16("first.bin"), u"", 0, u"", false, u"");
-    manager::CDownloadFileDialog* target = dialog.get();
-    inbox.Attach([target](std::uint32_t kind, const std::string& payload) { target->OnCopyData(kind, Bytes(payload)); });
+    struct Sink : startup::HandoffSink {
+      manager::CDownloadFileDialog* target;
+      explicit Sink(manager::CDownloadFileDialog* t) : target(t) {}
+      void Record(startup::HandoffSender sender, std::uint32_t kind, const std::string& payload) override {
+        target->OnCopyData(sender, kind, Bytes(payload));
+      }
+      void SenderEnded(startup::HandoffSender sender) override { target->OnSenderGone(sender); }
+    } sink(dialog.get());
+    inbox.Attach(&sink);
     deliver(records.size());
+    for (std::size_t sender = 0; sender < senders; ++sender) inbox.End(sender);
     inbox.Detach();
     FUZZ_CHECK(dialog->RowCount() == 1 + std::min(commits, kMaxRowsPerInput));
 

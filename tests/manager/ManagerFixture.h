@@ -20,14 +20,15 @@
 #include "support/ShippedTexts.h"
 #include "support/TempFolder.h"
 #include "transfer/DownloadItem.h"
+#include "transfer/HandoffRecords.h"
 
 namespace testsupport {
 
 using manager::CDownloadFileDialog;
 
-using manager::SizeRecord;
-// A string record.
-inline QByteArray Utf16(const std::u16string& text) { return manager::TextRecord(text); }
+// The payloads of a string record and of a size record.
+inline QByteArray Utf16(const std::u16string& text) { return QByteArray::fromStdString(transfer::TextPayload(text)); }
+inline QByteArray SizeRecord(std::int32_t size) { return QByteArray::fromStdString(transfer::SizePayload(size)); }
 
 class ManagerFixture : public ::testing::Test {
  protected:

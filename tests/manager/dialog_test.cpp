@@ -327,6 +327,46 @@ TEST_F(DialogTest, CommitWithoutValueRecordsRepeatsTheFirstDownloadWithoutItsTem
   ASSERT_TRUE(QTest::qWaitFor([&] { return row->StatusText() == ToQString(u"Downloading: " + target); }, 5000));
 }
 
+// Each sender assembles a download of its own from the dialog's first
+// pending values; records of one never reach another's, also when they
+// interleave, and a sender's values go when it ends.
+TEST_F(DialogTest, RecordsOfDifferentSendersNeverMix) {
+  const std::u16string firstTarget = File("first.bin");
+  CDownloadFileDialog& dialog = Open("/hold", firstTarget, false, File("vx_1.flv"));
+  const std::u16string b = File("b.bin");
+  const std::u16string c = File("c.bin");
+  dialog.OnCopyData(1, 0, Utf16(Url("/bytes/1000")));
+  dialog.OnCopyData(2, 0, Utf16(Url("/bytes/2000")));
+  dialog.OnCopyData(1, 1, Utf16(b));
+  dialog.OnCopyData(2, 1, Utf16(c));
+  dialog.OnCopyData(2, 6, QByteArray());
+  dialog.OnCopyData(1, 6, QByteArray());
+  dialog.OnCopyData(3, 6, QByteArray());  // a sender with no values: the first download's, no temporary file
+  ASSERT_EQ(dialog.RowCount(), 4);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.Row(1)->IsFinished() && dialog.Row(2)->IsFinished(); }, 30000));
+  EXPECT_EQ(fs::file_size(platform::ToUtf8(c)), 2000u);
+  EXPECT_EQ(fs::file_size(platform::ToUtf8(b)), 1000u);
+  EXPECT_EQ(dialog.Row(3)->TempPath(), u"");
+  // It goes where the first one goes (and then fails: that file is in use).
+  const auto startedOnFirst = [&](int index) {
+    const std::vector<QString>& shown = dialog.Row(index)->AppliedStatusTexts();
+    return std::find(shown.begin(), shown.end(), ToQString(u"Downloading: " + firstTarget)) != shown.end();
+  };
+  ASSERT_TRUE(QTest::qWaitFor([&] { return startedOnFirst(3); }, 5000));
+
+  // A sender that ended starts again from the first values, and another
+  // sender's values are still its own.
+  dialog.OnSenderGone(1);
+  dialog.OnCopyData(2, 6, QByteArray());
+  dialog.OnCopyData(1, 6, QByteArray());
+  ASSERT_EQ(dialog.RowCount(), 6);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.Row(4)->IsFinished(); }, 30000));
+  // Into c.bin again, which the first of them made meanwhile and nobody
+  // agreed to replace: beside it.
+  EXPECT_EQ(dialog.Row(4)->StatusText(), ToQString(u"Download completed: " + File("c (2).bin")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return startedOnFirst(5); }, 5000));
+}
+
 // Records the sender never makes: unknown kinds change nothing, a short size
 // record is ignored, an odd last byte is dropped, a negative size is
 // unknown; no byte string crashes the dialog.

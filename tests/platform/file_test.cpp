@@ -2,18 +2,26 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <atomic>
 #include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/Errors.h"
 #include "platform/File.h"
 #include "platform/Folders.h"
+#include "platform/TempFiles.h"
 #include "platform/Text.h"
+#include "support/HelperProcess.h"
 #include "support/TempFolder.h"
 
 namespace {
 
 using testsupport::ReadFileBytes;
 using testsupport::TempFolder;
+namespace fs = std::filesystem;
 
 TEST(AtomicReplace, ReplacesContentAndKeepsPermissions) {
   TempFolder dir;
@@ -126,15 +134,100 @@ TEST(UniqueTempFile, NamesLikeGetTempFileName) {
   TempFolder dir;
   std::u16string first, second;
   const std::u16string folder = platform::FromUtf8(dir.Path() + "/");
-  ASSERT_TRUE(platform::CreateUniqueTempFile(folder, u"vx_long", first));
-  ASSERT_TRUE(platform::CreateUniqueTempFile(folder, u"vx_", second));
+  platform::FileLease lease1, lease2;
+  ASSERT_TRUE(platform::CreateUniqueTempFile(folder, u"vx_long", first, lease1));
+  ASSERT_TRUE(platform::CreateUniqueTempFile(folder, u"vx_", second, lease2));
+  EXPECT_TRUE(lease1.Held());
   EXPECT_NE(first, second);
   const std::string name = platform::ToUtf8(first).substr(dir.Path().size() + 1);
   EXPECT_TRUE(name.starts_with("vx_")) << name;
   EXPECT_TRUE(name.ends_with(".tmp")) << name;
   EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF", 3), name.size() - 4) << name;
   EXPECT_TRUE(platform::FileExists(first));
-  EXPECT_FALSE(platform::CreateUniqueTempFile(folder + u"missing/", u"vx_", first));
+  platform::FileLease lease3;
+  EXPECT_FALSE(platform::CreateUniqueTempFile(folder + u"missing/", u"vx_", first, lease3));
+  EXPECT_FALSE(lease3.Held());
+}
+
+// Holds a temporary name of folder until killed. Args: folder, file naming
+// the reserve it made.
+VEXARO_TEST_HELPER(hold_temp_name) {
+  platform::FileLease lease;
+  std::u16string reserve;
+  if (!platform::CreateUniqueTempFile(platform::FromUtf8(args.at(0)), u"vx_", reserve, lease)) return 2;
+  testsupport::WriteFileBytes(args.at(1), platform::ToUtf8(reserve));
+  testsupport::WaitForFile(args.at(1) + ".never", 120000);
+  return 0;
+}
+
+// What a cleaning start removes: the stems nobody holds, whole, reserve last,
+// and nothing held by a live process, spared, or not a temporary name.
+TEST(AbandonedTempFiles, OnlyStemsThatNoRunningProcessHoldsGo) {
+  TempFolder dir;
+  const std::string folder = dir.Path() + "/";
+  const auto make = [&](const std::string& name, const std::string& bytes = "") {
+    testsupport::WriteFileBytes(folder + name, bytes);
+  };
+  // A killed start's download and reserve, one whose reserve went first, one
+  // that only reserved.
+  make("vx_A1.tmp");
+  make("vx_A1.flv", "half a download");
+  make("vx_B2.flv", "orphan");
+  make("vx_C3.tmp");
+  // Not temporary names of ours.
+  for (const char* name : {"vx_.flv", "vx_12345.flv", "vx_G1.flv", "vx_a1.flv", "other.tmp", "vx_D4"}) make(name, "x");
+  // Spared by the caller.
+  make("vx_E5.tmp");
+  make("vx_E5.mp4", "journalled");
+  // Held by this process and by another one that is alive.
+  platform::FileLease mine;
+  std::u16string held;
+  ASSERT_TRUE(platform::CreateUniqueTempFile(platform::FromUtf8(folder), u"vx_", held, mine));
+  const std::string mineData = platform::ToUtf8(held).substr(0, platform::ToUtf8(held).size() - 3) + "flv";
+  testsupport::WriteFileBytes(mineData, "in use");
+  testsupport::HelperProcess other("hold_temp_name", {folder, dir.File("other-name")});
+  ASSERT_TRUE(testsupport::WaitForFile(dir.File("other-name"), 10000));
+  const std::string otherReserve = ReadFileBytes(dir.File("other-name"));
+
+  std::vector<std::u16string> removed = platform::RemoveAbandonedTempFiles(
+      platform::FromUtf8(folder), u"vx_", {platform::FromUtf8(folder + "vx_E5.mp4")});
+  std::set<std::string> gone;
+  for (const std::u16string& path : removed) gone.insert(platform::ToUtf8(path).substr(folder.size()));
+  EXPECT_EQ(gone, (std::set<std::string>{"vx_A1.flv", "vx_A1.tmp", "vx_B2.flv", "vx_C3.tmp"}));
+  for (const char* name : {"vx_A1.tmp", "vx_A1.flv", "vx_B2.flv", "vx_B2.tmp", "vx_C3.tmp"})
+    EXPECT_FALSE(fs::exists(folder + name)) << name;
+  for (const char* name : {"vx_.flv", "vx_12345.flv", "vx_G1.flv", "vx_a1.flv", "other.tmp", "vx_D4", "vx_E5.tmp",
+                           "vx_E5.mp4"})
+    EXPECT_TRUE(fs::exists(folder + name)) << name;
+  EXPECT_TRUE(fs::exists(platform::ToUtf8(held)));
+  EXPECT_TRUE(fs::exists(mineData));
+  EXPECT_TRUE(fs::exists(otherReserve));
+
+  // Once its holder is killed, the other name goes too.
+  other.Kill();
+  removed = platform::RemoveAbandonedTempFiles(platform::FromUtf8(folder), u"vx_", {});
+  ASSERT_EQ(removed.size(), 3u);  // the other reserve, and E5 no longer spared
+  EXPECT_FALSE(fs::exists(otherReserve));
+  EXPECT_TRUE(fs::exists(mineData));
+}
+
+// A name being made while a cleaner runs is never lost: either the cleaner
+// sees it held, or the maker finds it gone and makes another.
+TEST(AbandonedTempFiles, MakingAndCleaningAtOnceLosesNoName) {
+  TempFolder dir;
+  const std::u16string folder = platform::FromUtf8(dir.Path() + "/");
+  std::atomic<bool> stop{false};
+  std::thread cleaner([&] {
+    while (!stop) platform::RemoveAbandonedTempFiles(folder, u"vx_", {});
+  });
+  std::vector<platform::FileLease> leases(300);
+  std::vector<std::u16string> names(leases.size());
+  for (std::size_t i = 0; i < leases.size(); ++i) {
+    ASSERT_TRUE(platform::CreateUniqueTempFile(folder, u"vx_", names[i], leases[i]));
+  }
+  stop = true;
+  cleaner.join();
+  for (const std::u16string& name : names) EXPECT_TRUE(platform::FileExists(name)) << platform::ToUtf8(name);
 }
 
 TEST(Folders, FollowTheXdgRules) {

@@ -34,9 +34,7 @@ using testsupport::WriteFileBytes;
 
 constexpr char16_t kLock[] = u"Race";
 
-std::string ObjectPath(const std::u16string& name) {
-  return "/dev/shm" + platform::NamedMutexObjectName(name);
-}
+std::string ObjectPath(const std::u16string& name) { return platform::NamedMutexObjectPath(name); }
 
 ino_t InodeOf(const std::string& path) {
   struct stat st {};
@@ -95,7 +93,7 @@ struct RaceCase {
 void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
 
 int MakeObject(off_t size) {
-  const int fd = ::shm_open(platform::NamedMutexObjectName(kLock).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  const int fd = ::open(ObjectPath(kLock).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd >= 0 && size > 0 && ::ftruncate(fd, size) != 0) return -1;
   return fd;
 }
@@ -136,7 +134,7 @@ const RaceCase kRaceCases[] = {
        }
        // The next owner takes it over and releases it without making it
        // consistent, which leaves it unrecoverable for good.
-       const int fd = ::shm_open(platform::NamedMutexObjectName(kLock).c_str(), O_RDWR, 0600);
+       const int fd = ::open(ObjectPath(kLock).c_str(), O_RDWR | O_CLOEXEC);
        void* memory = ::mmap(nullptr, sizeof(platform::NamedMutexObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
        ::close(fd);
        auto* object = static_cast<platform::NamedMutexObject*>(memory);
@@ -177,7 +175,7 @@ TEST_P(NamedMutexRace, EveryProcessEndsOnOneObjectAndNoneOverlap) {
 
   platform::NamedMutex mutex;
   ASSERT_TRUE(mutex.Open(kLock));
-  const int fd = ::shm_open(platform::NamedMutexObjectName(kLock).c_str(), O_RDONLY, 0600);
+  const int fd = ::open(ObjectPath(kLock).c_str(), O_RDONLY | O_CLOEXEC);
   void* memory = ::mmap(nullptr, sizeof(platform::NamedMutexObject), PROT_READ, MAP_SHARED, fd, 0);
   ::close(fd);
   ASSERT_NE(memory, MAP_FAILED);
@@ -190,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, NamedMutexRace, ::testing::ValuesIn(kRaceCases),
 
 TEST(NamedMutex, ObjectOfAnotherModeIsRefusedAndKept) {
   testsupport::TempDataHome home;
-  const int fd = ::shm_open(platform::NamedMutexObjectName(kLock).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+  const int fd = ::open(ObjectPath(kLock).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
   ASSERT_GE(fd, 0);
   ::fchmod(fd, 0644);
   ::close(fd);

@@ -10,6 +10,7 @@
 
 #include "platform/Errors.h"
 #include "platform/NamedMutexObject.h"
+#include "platform/RuntimeFolder.h"
 #include "platform/Text.h"
 #include "settings/Mutex.h"
 #include "settings/Settings.h"
@@ -85,8 +86,8 @@ TEST_F(LockAcrossProcesses, SameThreadTwiceReleasesBoth) {
 // An object under the lock's name that is not private is unusable: that is a
 // failed wait, and no other object is locked in its place.
 TEST_F(LockAcrossProcesses, UnusableObjectIsAFailedWaitNotAnotherLock) {
-  const std::string name = platform::NamedMutexObjectName(u"Global\\Ombrel" + platform::FromUtf8(kLock));
-  const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  const std::string name = platform::NamedMutexObjectPath(u"Global\\Ombrel" + platform::FromUtf8(kLock));
+  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::fchmod(fd, 0644), 0);
   ::close(fd);
@@ -96,7 +97,7 @@ TEST_F(LockAcrossProcesses, UnusableObjectIsAFailedWaitNotAnotherLock) {
   }
   EXPECT_EQ(Settings::GetInstance()->GetErrors(), (SectionMap{{u"1363", u"13"}}))  // EACCES, wait failed
       << "no release is reported for an object never waited on";
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+  for (const auto& entry : std::filesystem::directory_iterator(platform::ToUtf8(platform::RuntimeFolder()))) {
     EXPECT_EQ(entry.path().filename().string().find("Local"), std::string::npos) << entry.path();
   }
 }

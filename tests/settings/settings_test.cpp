@@ -411,4 +411,61 @@ TEST(SettingsTempFiles, UnusableCacheFallsBackToAPrivateFolderInSystemTemp) {
   EXPECT_EQ(store->GetErrors().count(u"0710"), 1u);
 }
 
+// A start that makes a temporary name: reports it and stays until killed.
+// Args: report file.
+VEXARO_TEST_HELPER(make_temp_name) {
+  Settings::GetInstance();
+  const std::u16string path = Settings::GetTempFileName(u"vx_", u"flv");
+  testsupport::WriteFileBytes(platform::ToUtf8(path), "downloaded");
+  testsupport::WriteFileBytes(args.at(0), platform::ToUtf8(path));
+  testsupport::WaitForFile(args.at(0) + ".never", 120000);
+  return 0;
+}
+
+// A start that cleans up: the number of files it removed is its exit code.
+VEXARO_TEST_HELPER(clean_temp_files) {
+  Settings::GetInstance();
+  return static_cast<int>(Settings::RemoveAbandonedTempFiles().size());
+}
+
+// A name stays while any process holds it: the one that made it, or the one
+// it was handed to (HoldTempFile) after its maker ended; once nobody does, the
+// next cleaning start removes it, and nothing of its own.
+TEST(SettingsTempFiles, NamesLiveAsLongAsSomeProcessHoldsThem) {
+  TempDataHome home;
+  Settings::GetInstance();
+  const std::string report = home.Root().File("name");
+  const auto clean = [] {
+    HelperProcess cleaner("clean_temp_files", {});
+    return cleaner.Wait();
+  };
+
+  HelperProcess maker("make_temp_name", {report});
+  ASSERT_TRUE(testsupport::WaitForFile(report, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::string handed = testsupport::ReadFileBytes(report);
+  EXPECT_EQ(clean(), 0) << "its maker still runs";
+  ASSERT_TRUE(Settings::HoldTempFile(FromUtf8(handed)));
+  maker.Kill();
+  EXPECT_EQ(clean(), 0) << "handed to this process";
+  EXPECT_TRUE(std::filesystem::exists(handed));
+
+  const std::u16string mine = Settings::GetTempFileName(u"vx_", u"mp3");
+  testsupport::WriteFileBytes(platform::ToUtf8(mine), "converted soon");
+  std::filesystem::remove(report);
+  HelperProcess killed("make_temp_name", {report});
+  ASSERT_TRUE(testsupport::WaitForFile(report, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::string lost = testsupport::ReadFileBytes(report);
+  killed.Kill();
+  EXPECT_EQ(clean(), 2) << "the killed start's download and reserve";
+  EXPECT_FALSE(std::filesystem::exists(lost));
+  EXPECT_TRUE(std::filesystem::exists(handed));
+  EXPECT_TRUE(std::filesystem::exists(platform::ToUtf8(mine)));
+
+  // Deleting lets the name go for good; a name spared by the caller stays.
+  EXPECT_TRUE(Settings::DeleteTempFile(FromUtf8(handed)));
+  EXPECT_EQ(Settings::RemoveAbandonedTempFiles({mine}).size(), 0u);
+}
+
 }  // namespace

@@ -70,7 +70,8 @@ std::vector<std::uint32_t> Kinds(const std::vector<HandoffRecord>& records) {
 // Args: socket path.
 VEXARO_TEST_HELPER(send_records) {
   App();
-  return startup::SendHandoffRecords(QString::fromStdString(args.at(0)), startup::MakeHandoffRecords(Sample()), 3000)
+  return startup::SendHandoffRecords(QString::fromStdString(args.at(0)), transfer::MakeHandoffRecords(Sample()), 3000) ==
+                 startup::SendResult::Delivered
              ? 0
              : 1;
 }
@@ -82,12 +83,18 @@ class HandoffLinkTest : public ::testing::Test {
     settings::Settings::GetInstance();
   }
 
-  // Records kept by link's inbox, in order.
+  // Records kept by link's inbox, in order (senders' ends left out).
   static std::vector<HandoffRecord> Kept(startup::LocalHandoffLink& link) {
-    std::vector<HandoffRecord> kept;
-    link.Inbox().Attach([&kept](std::uint32_t kind, const std::string& payload) { kept.push_back({kind, payload}); });
+    struct Sink : startup::HandoffSink {
+      std::vector<HandoffRecord> kept;
+      void Record(startup::HandoffSender, std::uint32_t kind, const std::string& payload) override {
+        kept.push_back({kind, payload});
+      }
+      void SenderEnded(startup::HandoffSender) override {}
+    } sink;
+    link.Inbox().Attach(&sink);
     link.Inbox().Detach();
-    return kept;
+    return sink.kept;
   }
 
   testsupport::TempDataHome home_;
@@ -136,7 +143,7 @@ TEST_F(HandoffLinkTest, LaterStartSendsEightRecordsToTheTestListener) {
   EXPECT_EQ(Kinds(records), (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 7, 6}));
   ASSERT_EQ(records.size(), 8u);
   ManagedDownload got;
-  for (const HandoffRecord& r : records) startup::ApplyRecord(got, r.kind, r.payload);
+  for (const HandoffRecord& r : records) transfer::ApplyRecord(got, r.kind, r.payload);
   EXPECT_EQ(records[3].payload.size(), 4u);
   EXPECT_EQ(got.size, 1234);
   EXPECT_EQ(got.url, request.url);
@@ -154,7 +161,10 @@ TEST_F(HandoffLinkTest, FirstInstanceKeepsAndAnswersRecordsUntilItStops) {
 
   std::atomic<int> sent{-1};
   std::thread sender([&] {
-    sent = startup::SendHandoffRecords(link.SocketPath(), startup::MakeHandoffRecords(Sample()), 5000) ? 1 : 0;
+    sent = startup::SendHandoffRecords(link.SocketPath(), transfer::MakeHandoffRecords(Sample()), 5000) ==
+                   startup::SendResult::Delivered
+               ? 1
+               : 0;
   });
   EXPECT_TRUE(ServeUntil([&] { return sent >= 0; }));
   sender.join();
@@ -164,43 +174,44 @@ TEST_F(HandoffLinkTest, FirstInstanceKeepsAndAnswersRecordsUntilItStops) {
 
   // Once stopped, nobody answers and the marker is free for a later start.
   link.StopListening();
-  EXPECT_FALSE(startup::SendHandoffRecords(link.SocketPath(), startup::MakeHandoffRecords(Sample()), 1000));
+  EXPECT_EQ(startup::SendHandoffRecords(link.SocketPath(), transfer::MakeHandoffRecords(Sample()), 1000),
+            startup::SendResult::NotReached);
   platform::InstanceMarker next;
   EXPECT_EQ(next.Take(), 0u);
 }
 
-TEST_F(HandoffLinkTest, OversizedRecordClosesItsConnectionWithoutTouchingTheInbox) {
+// Beyond the bound a record is refused in words: the sender learns it at
+// once (and shows its download itself) instead of waiting out its time, and
+// nothing more of that connection reaches the inbox.
+TEST_F(HandoffLinkTest, OversizedRecordIsRefusedAndNothingMoreOfItsSenderIsTaken) {
   startup::LocalHandoffLink link;
   link.Open(kTitle);
   ASSERT_TRUE(link.IsListening());
 
-  std::atomic<int> outcome{-1};  // 1: closed without an answer
+  std::atomic<int> outcome{-1};
   std::thread sender([&] {
-    QLocalSocket socket;
-    socket.connectToServer(link.SocketPath());
-    if (!socket.waitForConnected(5000)) return void(outcome = 0);
-    socket.write(QByteArray::fromStdString(startup::EncodeRecord({0, "ab"})));
-    socket.waitForReadyRead(5000);
-    socket.read(4);
-    // 64 KiB + 1 announced, a little of it sent.
-    socket.write(QByteArray("\x01\x00\x00\x00\x01\x00\x01\x00xxxx", 12));
-    socket.waitForBytesWritten(5000);
-    const bool answered = socket.waitForReadyRead(5000) && socket.bytesAvailable() > 0;
-    outcome = !answered && socket.state() == QLocalSocket::UnconnectedState ? 1 : 0;
+    std::vector<HandoffRecord> records{{0, "ab"}, {4, std::string(startup::kMaxRecordPayload + 2, 'c')}, {6, ""}};
+    outcome = static_cast<int>(startup::SendHandoffRecords(link.SocketPath(), records, 5000));
   });
   EXPECT_TRUE(ServeUntil([&] { return outcome >= 0; }));
   sender.join();
-  EXPECT_EQ(outcome, 1);
+  EXPECT_EQ(outcome, static_cast<int>(startup::SendResult::Refused));
   EXPECT_EQ(Kinds(Kept(link)), (std::vector<std::uint32_t>{0})) << "only the record before it";
 
-  // The listener goes on serving others.
+  // The listener goes on serving others, and a cookie far beyond the old
+  // 64 KiB arrives whole.
+  ManagedDownload big = Sample();
+  big.cookie = std::u16string(100000, u'k');
   std::atomic<int> sent{-1};
   std::thread next([&] {
-    sent = startup::SendHandoffRecords(link.SocketPath(), startup::MakeHandoffRecords(Sample()), 5000) ? 1 : 0;
+    sent = static_cast<int>(startup::SendHandoffRecords(link.SocketPath(), transfer::MakeHandoffRecords(big), 5000));
   });
   EXPECT_TRUE(ServeUntil([&] { return sent >= 0; }));
   next.join();
-  EXPECT_EQ(sent, 1);
+  EXPECT_EQ(sent, static_cast<int>(startup::SendResult::Delivered));
+  ManagedDownload got;
+  for (const HandoffRecord& r : Kept(link)) transfer::ApplyRecord(got, r.kind, r.payload);
+  EXPECT_EQ(got.cookie, big.cookie);
 }
 
 TEST_F(HandoffLinkTest, AnotherUserIsRefused) {
@@ -212,7 +223,7 @@ TEST_F(HandoffLinkTest, AnotherUserIsRefused) {
   ASSERT_TRUE(link.IsListening());
   // Open the way to the socket for the other user, so that only the peer
   // check can stop it (the runtime folder is 0700 and would stop it first).
-  const std::string socket = link.SocketPath().toStdString();
+  const std::string socket = link.SocketFile().toStdString();
   for (const std::string& path : {home_.Root().Path(), home_.Root().File("runtime"), home_.Root().File("runtime/Vexaro")})
     ::chmod(path.c_str(), 0711);
   ::chmod(socket.c_str(), 0777);

@@ -13,6 +13,7 @@
 #include "platform/Text.h"
 #include "settings/IniFile.h"
 #include "settings/Settings.h"
+#include "support/ErrorRecord.h"
 #include "support/StoreFile.h"
 #include "support/TempFolder.h"
 
@@ -55,16 +56,16 @@ class FakeLink : public startup::InstanceLink {
   std::uint32_t status = 0;
   std::u16string title;
   std::vector<std::vector<startup::HandoffRecord>> sent;
-  bool answers = true;
+  startup::SendResult answer = startup::SendResult::Delivered;
   int refusalsBeforeFirst = -1;  // -1: never becomes first
   bool stopped = false;
   startup::HandoffInbox inbox;
 
   std::uint32_t Status() override { return status; }
   void Open(const std::u16string& managerTitle) override { title = managerTitle; }
-  bool Send(const std::vector<startup::HandoffRecord>& records) override {
+  startup::SendResult Send(const std::vector<startup::HandoffRecord>& records) override {
     sent.push_back(records);
-    return answers;
+    return answer;
   }
   bool BecomeFirst() override {
     if (refusalsBeforeFirst < 0) return false;
@@ -280,7 +281,7 @@ TEST_F(LaunchSequenceTest, CancelledFirstInstanceOpensTheDownloadsHandedToIt) {
   handed.url = u"http://127.0.0.1:1/other.flv";
   handed.targetPath = u"/d/other.flv";
   handed.size = 77;
-  for (const auto& r : startup::MakeHandoffRecords(handed)) link_.inbox.Deliver(r.kind, r.payload);
+  for (const auto& r : transfer::MakeHandoffRecords(handed)) link_.inbox.Deliver(1, r.kind, r.payload);
   EXPECT_EQ(Run(FlvRequest()), LaunchOutcome::RanManager);
   ASSERT_EQ(runner_.runs.size(), 1u);
   EXPECT_EQ(runner_.runs[0].url, handed.url);
@@ -300,16 +301,46 @@ TEST_F(LaunchSequenceTest, LaterStartHandsOverOrBecomesFirstWhenNobodyAnswers) {
   EXPECT_TRUE(runner_.runs.empty());
 
   link_.sent.clear();
-  link_.answers = false;
+  link_.answer = startup::SendResult::NotReached;
   link_.refusalsBeforeFirst = 2;  // the first instance is still letting go
   EXPECT_EQ(Run(FlvRequest()), LaunchOutcome::RanManager);
   EXPECT_EQ(link_.sent.size(), 3u);
   ASSERT_EQ(runner_.runs.size(), 1u);
   EXPECT_EQ(runner_.runs[0].targetPath, u"/d/clip.flv");
+}
 
-  link_.status = 183;
-  link_.refusalsBeforeFirst = -1;
-  EXPECT_EQ(Run(FlvRequest()), LaunchOutcome::Dropped) << "gives up after the retry time";
+// A download the user saved is never dropped: when no instance takes it, the
+// start shows it in a manager window of its own, and the error record says
+// why.
+TEST_F(LaunchSequenceTest, DownloadNobodyTakesOpensItsOwnWindow) {
+  saveAs_.accept = true;
+  saveAs_.path = u"/d/clip.flv";
+  saveAs_.filterIndex = 5;
+  const struct {
+    const char* name;
+    std::uint32_t status;
+    startup::SendResult answer;
+    std::size_t sends;  // 0: as many as the retry time allows
+  } cases[] = {
+      {"NobodyListensWithinTheRetryTime", 183, startup::SendResult::NotReached, 0},
+      {"RecordsRefusedAtOnce", 183, startup::SendResult::Refused, 1},
+      {"NoMarkerToBeHadAtAll", 5, startup::SendResult::NotReached, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    link_ = FakeLink();
+    link_.status = c.status;
+    link_.answer = c.answer;
+    runner_.runs.clear();
+    EXPECT_EQ(Run(FlvRequest()), LaunchOutcome::OwnWindow);
+    ASSERT_EQ(runner_.runs.size(), 1u);
+    EXPECT_EQ(runner_.runs[0].targetPath, u"/d/clip.flv");
+    EXPECT_EQ(runner_.runs[0].url, u"http://127.0.0.1:1/clip.flv");
+    if (c.status == 5) EXPECT_TRUE(link_.sent.empty()) << "no marker, nobody to send to";
+    else if (c.sends != 0) EXPECT_EQ(link_.sent.size(), c.sends) << "a refusal is not retried";
+    else EXPECT_GT(link_.sent.size(), 1u);
+  }
+  EXPECT_NE(testsupport::RecordedError(u"1204"), u"(none)");
 }
 
 TEST_F(LaunchSequenceTest, NoTemporaryFolderFailsTheRowInsteadOfFetchingIntoTheTarget) {

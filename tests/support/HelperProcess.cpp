@@ -25,8 +25,14 @@ bool RegisterHelper(const std::string& name, HelperFunction function) {
 
 std::string SelfExe() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
-HelperProcess::HelperProcess(const std::string& name, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{SelfExe(), "--vexaro-helper=" + name};
+HelperProcess::HelperProcess(const std::string& name, const std::vector<std::string>& args)
+    : HelperProcess(name, args, {}, SelfExe()) {}
+
+HelperProcess::HelperProcess(const std::string& name, const std::vector<std::string>& args,
+                             const std::vector<std::string>& prefix, const std::string& program) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(program);
+  argv.push_back("--vexaro-helper=" + name);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> raw;
   for (auto& a : argv) raw.push_back(a.data());

@@ -26,6 +26,10 @@ bool RegisterHelper(const std::string& name, HelperFunction function);
 class HelperProcess {
  public:
   HelperProcess(const std::string& name, const std::vector<std::string>& args);
+  // Started through a prefix command (e.g. RunAs() below), which runs program
+  // --vexaro-helper=NAME ARG...; program is this test program or a copy of it.
+  HelperProcess(const std::string& name, const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+                const std::string& program);
   ~HelperProcess();  // kills (SIGKILL) and reaps a helper still running
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;

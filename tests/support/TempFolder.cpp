@@ -6,6 +6,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include "platform/Text.h"
 
 namespace testsupport {
@@ -71,9 +73,25 @@ TempDataHome::~TempDataHome() {
   Restore("XDG_CACHE_HOME", oldCache_, hadCache_);
   Restore("XDG_RUNTIME_DIR", oldRuntime_, hadRuntime_);
   Restore("VEXARO_LOCK_SCOPE", oldScope_, hadScope_);
+  // A test that sent the runtime folder elsewhere (platform/RuntimeFolder.h)
+  // may have left objects of its scope in a place shared with other runs.
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  const char* home = std::getenv("HOME");
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string uid = std::to_string(::geteuid());
+  const std::string places[] = {
+      "/run/user/" + uid + "/Vexaro",
+      std::string(home != nullptr ? home : "/nonexistent") + "/.cache/Vexaro/runtime-" + host,
+      std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/vexaro-" + uid,
+  };
   std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator("/dev/shm", ignored)) {
-    if (entry.path().filename().string().find("%40" + scope_) != std::string::npos) fs::remove(entry.path(), ignored);
+  for (const std::string& place : places) {
+    for (const auto& entry : fs::directory_iterator(place, ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() > scope_.size() && name.compare(name.size() - scope_.size() - 1, std::string::npos, "@" + scope_) == 0)
+        fs::remove(entry.path(), ignored);
+    }
   }
 }
 

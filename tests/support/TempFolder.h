@@ -25,9 +25,10 @@ class TempFolder {
 // Points XDG_DATA_HOME, XDG_CACHE_HOME and XDG_RUNTIME_DIR into a fresh
 // temporary folder for the life of the object (and restores them after), so
 // Settings, Config and Dictionary use data/Vexaro/, cache/Vexaro/ in it. It
-// also sets VEXARO_LOCK_SCOPE, so the named locks are this test's own (helper
-// processes started meanwhile inherit all of it), and removes the lock objects
-// afterwards.
+// also sets VEXARO_LOCK_SCOPE, so the named locks, the instance marker and
+// the hand-off socket are this test's own even where a test sends the runtime
+// folder to a place shared with other runs (helper processes started
+// meanwhile inherit all of it), and removes what it left there afterwards.
 // Create it before the first Settings::GetInstance of the process: the data
 // root is computed once per process. gtest_discover_tests runs every test in
 // a process of its own, so each TEST may create one.
