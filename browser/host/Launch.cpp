@@ -24,8 +24,12 @@ bool ProgramLauncher::Launch(const DownloadFields& download, std::string& failur
     failure = "cannot start " + program_ + ": " + platform::ErrorText(platform::LastError());
     return false;
   }
+  // A start that cannot work (no display, a broken install) ends at once with
+  // an error; the browser then keeps its download. One that ends at once
+  // with 0 did its work: its Save-As was answered quickly and it handed the
+  // download to the open window (the wait may begin late on a busy machine).
   std::uint32_t exitCode = 0;
-  if (process.Wait(settleMs_, exitCode) == platform::ProcessWait::Exited) {
+  if (process.Wait(settleMs_, exitCode) == platform::ProcessWait::Exited && exitCode != 0) {
     failure = program_ + " ended at once (exit code " + std::to_string(exitCode) + ")";
     return false;
   }

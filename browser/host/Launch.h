@@ -11,9 +11,10 @@ namespace browserhost {
 // Starts `program --request-stdin` in a session of its own (so it outlives
 // the host and the browser's hold on it) and writes the request to its
 // standard input; the cookie never shows on a command line. A program that
-// ends within settleMs of its start took the request but will show nothing
-// (no window system, a broken install): that is reported as a failure, so the
-// browser keeps its own download.
+// ends within settleMs of its start with an error took the request but will
+// show nothing (no window system, a broken install): that is reported as a
+// failure, so the browser keeps its own download. Ending with 0 in that time
+// is a start that has already handed its download over.
 class ProgramLauncher : public Launcher {
  public:
   explicit ProgramLauncher(std::string program, std::uint32_t settleMs = 250);
