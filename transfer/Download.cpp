@@ -124,8 +124,10 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
                                params->replaceTarget || !params->temporaryPath.empty()};
     r = Fetch(row, request, state, options, params->texts, &reason);
     if (r == kEAbort && row.m_pauseRequested.exchange(false)) {
-      // A pause: the unfinished file and its state (reported as they changed)
-      // stay for the worker that continues; the row shows where it stopped.
+      // A pause: the unfinished file and its state stay for the worker that
+      // continues (the last report is exact, the earlier ones lag by up to a
+      // couple of seconds); the row shows where it stopped.
+      row.OnResumeState(state);
       row.SetStatusText(params->texts.paused + u": " + params->targetPath);
       row.NotifyPaused();
       params.reset();
@@ -134,6 +136,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
     }
     const bool keep = params->keepUnfinished && r != kSOk && r != kEAbort;
     if (r != kSOk && !keep) DiscardUnfinished(row, state);
+    if (keep) row.OnResumeState(state);
     if (r == kSOk) placed = state.targetPath;
   }
   // A pause asked for as the transfer ended comes too late.
