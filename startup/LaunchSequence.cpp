@@ -97,7 +97,9 @@ LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
       parts.manager.Run(none, parts.link);
       return LaunchOutcome::RanManager;
     }
-    return RunHandedOverDownloads(request, parts) ? LaunchOutcome::RanManager : LaunchOutcome::UnknownType;
+    if (RunHandedOverDownloads(request, parts)) return LaunchOutcome::RanManager;
+    if (!noRequest) return LaunchOutcome::UnknownType;
+    return parts.link.Status() == 0 ? LaunchOutcome::NothingToShow : LaunchOutcome::AlreadyShown;
   }
 
   // 4.

@@ -120,8 +120,9 @@ struct LaunchParts {
 };
 
 enum class LaunchOutcome {
-  UnknownType,   // the configuration knows no format for the MIME type (or,
-                 // without a request, nothing was left to show)
+  UnknownType,   // the configuration knows no format for the MIME type
+  NothingToShow, // no request, and no earlier run left anything unfinished
+  AlreadyShown,  // no request, and an instance runs: its window has the rows
   Cancelled,     // the user cancelled the Save-As dialog
   RanManager,    // this process ran the manager dialog
   HandedOver,    // the download went to the instance that runs
