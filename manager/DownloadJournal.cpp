@@ -173,7 +173,14 @@ bool DownloadJournal::HasOrphans(const std::u16string& folder) {
 
 DownloadJournal::DownloadJournal(std::u16string folder) : folder_(std::move(folder)) {}
 
-DownloadJournal::~DownloadJournal() = default;
+DownloadJournal::~DownloadJournal() {
+  // Nothing left unfinished: nothing for a later start to show, so a later
+  // `vexaro` without arguments does not take an empty journal for one.
+  if (IsOpen() && writtenEmpty_) {
+    platform::RemoveFile(Path());
+    platform::RemoveFile(folder_ + token_ + kLockSuffix);
+  }
+}
 
 bool DownloadJournal::Open() {
   if (folder_.empty() || !platform::CreateFolderTree(folder_)) return false;
@@ -214,6 +221,11 @@ std::vector<JournalEntry> DownloadJournal::AdoptOrphans() {
         }
         SetAside(journal);
       }
+    } else if (platform::LastError() != platform::kErrFileNotFound) {
+      // There but not readable (no access, an I/O fault): its downloads
+      // would be lost with it if it were removed with the adopted ones.
+      settings::ReportError(platform::LastError(), settings::errors::kJournalDamaged);
+      SetAside(journal);
     }
     adopted_.push_back({token, std::move(lock)});
   }
@@ -237,6 +249,7 @@ bool DownloadJournal::Write(const std::vector<JournalEntry>& entries) {
   // A file made earlier with more access (by hand, say) keeps its bits
   // through a replace; the cookies in it are the user's alone.
   platform::MakePrivate(path);
+  writtenEmpty_ = entries.empty();
   // Now this journal holds what the orphans held.
   for (Adopted& orphan : adopted_) {
     platform::RemoveFile(folder_ + orphan.token + kJournalSuffix);

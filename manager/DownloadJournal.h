@@ -75,6 +75,9 @@ class DownloadJournal {
   // succeeds after AdoptOrphans() removes the adopted journals. False (and
   // recorded, 24/5) when the journal cannot be written.
   bool Write(const std::vector<JournalEntry>& entries);
+  // The destructor removes this process's journal when its last write held
+  // nothing, and keeps it (for the next start) otherwise.
+  //
   // This process's journal file, for tests.
   std::u16string Path() const;
 
@@ -96,6 +99,7 @@ class DownloadJournal {
   std::u16string token_;
   platform::OwnerLock lock_;
   std::vector<Adopted> adopted_;
+  bool writtenEmpty_ = false;  // the last write that succeeded had no entries
 };
 
 }  // namespace manager

@@ -231,8 +231,11 @@ TEST_F(JournalTest, DialogShowsWhatAnEndedRunLeftAndResumesIt) {
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].Header("range"), "bytes=1048576-");
-  // Done: nothing of it is left in the journal.
+  // Done: nothing of it is left in the journal, and nothing of the journal
+  // once the program ends with nothing unfinished.
   dialog_.reset();
+  EXPECT_TRUE(NamesIn(Folder()).empty()) << NamesIn(Folder())[0];
+  EXPECT_FALSE(DownloadJournal::HasOrphans());
   DownloadJournal next;
   ASSERT_TRUE(next.Open());
   EXPECT_TRUE(next.AdoptOrphans().empty());
