@@ -11,13 +11,19 @@
 #include <QScreen>
 #include <QSvgRenderer>
 
+#include <QCoreApplication>
+#include <QFileInfo>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
 
 #include "localisation/Dictionary.h"
+#include "manager/DesktopNotifier.h"
 #include "manager/ScrollWindow.h"
+#include "platform/File.h"
+#include "platform/OwnerLock.h"
 #include "settings/Settings.h"
 #include "transfer/DownloadItem.h"
 
@@ -79,9 +85,22 @@ std::vector<transfer::CDownloadItem*>& DetachedRows() {
   return *rows;
 }
 
+// How long the dialog's end waits for its rows' workers to stop: a transfer
+// notices within a second, a converter is ended within a few.
+constexpr auto kWindDownWait = std::chrono::seconds(20);
+constexpr int kJournalIntervalMs = 2000;
+
+// A paused row stays in the journal with its files for the next start.
+bool Kept(const transfer::CDownloadItem* row) { return row->IsPaused(); }
+
 void ReleaseRow(transfer::CDownloadItem* row) {
-  // The worker is gone, so nothing uses the temporary file any more.
-  if (!row->TempPath().empty()) settings::Settings::DeleteTempFile(row->TempPath());
+  if (!Kept(row)) {
+    // Bytes kept only for a Retry nobody can give any more.
+    const std::u16string unfinished = row->KeptUnfinishedFile();
+    if (!unfinished.empty()) platform::RemoveFile(unfinished);
+    // The worker is gone, so nothing uses the temporary file any more.
+    if (!row->TempPath().empty()) settings::Settings::DeleteTempFile(row->TempPath());
+  }
   delete row;
 }
 
@@ -104,10 +123,8 @@ CDownloadFileDialog::CDownloadFileDialog(std::u16string url, std::u16string temp
 }
 
 CDownloadFileDialog::~CDownloadFileDialog() {
-  // Every row stops first, so the transfers wind down together.
-  for (transfer::CDownloadItem* row : m_rows) row->m_stopEvent.Set();
+  WindDown();
   for (transfer::CDownloadItem* row : m_rows) {
-    disconnect(row, nullptr, this, nullptr);
     if (row->WorkerRunning()) {
       row->Detach();
       DetachedRows().push_back(row);
@@ -116,6 +133,36 @@ CDownloadFileDialog::~CDownloadFileDialog() {
     }
   }
   m_rows.clear();
+}
+
+void CDownloadFileDialog::WindDown() {
+  m_journalTimer.stop();
+  // Every row stops first, so they wind down together: a transfer pauses (it
+  // comes back next time), anything else is cancelled.
+  for (transfer::CDownloadItem* row : m_rows) {
+    disconnect(row, nullptr, this, nullptr);
+    if (!row->WorkerRunning()) continue;
+    if (row->CanPause()) {
+      row->Pause();
+    } else {
+      row->m_stopEvent.Set();
+    }
+  }
+  // Their last words (the state a pause keeps) come as posted calls.
+  const auto deadline = std::chrono::steady_clock::now() + kWindDownWait;
+  const auto running = [this] {
+    return std::any_of(m_rows.begin(), m_rows.end(), [](const transfer::CDownloadItem* row) {
+      return row->WorkerRunning() || row->FlushPending();
+    });
+  };
+  while (running() && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (transfer::CDownloadItem* row : m_rows) {
+    if (!row->WorkerRunning()) row->FlushNow();
+  }
+  WriteJournal();
 }
 
 const char* CDownloadFileDialog::CloseQuestion() {
@@ -183,11 +230,20 @@ void CDownloadFileDialog::OnInitDialog() {
   m_yesText = ToQString(dictionary->Lookup(u"GENERAL_YES", u"Yes"));
   m_noText = ToQString(dictionary->Lookup(u"GENERAL_NO", u"No"));
 
-  // 4. The first row, not yet a window.
-  auto* first = new transfer::CDownloadItem(m_first.url, m_first.tempPath, m_first.targetPath,
-                                            m_first.conversionArgs, m_first.size, m_first.cookie, 0,
-                                            m_first.referer);
-  first->SetReplaceTarget(m_first.replaceTarget);
+  m_notifyDone = ToQString(dictionary->Lookup(u"MANAGER_DOWNLOAD_COMPLETED", u"Download completed"));
+  m_notifyFailed = ToQString(dictionary->Lookup(u"MANAGER_NOTIFY_FAILED", u"Download failed"));
+  m_journalTimer.setSingleShot(true);
+  m_journalTimer.setInterval(kJournalIntervalMs);
+  connect(&m_journalTimer, &QTimer::timeout, this, &CDownloadFileDialog::WriteJournal);
+  m_journal.Open();
+
+  // 4. The first row, not yet a window (none without a first download).
+  transfer::CDownloadItem* first = nullptr;
+  if (!m_first.url.empty()) {
+    first = new transfer::CDownloadItem(m_first.url, m_first.tempPath, m_first.targetPath, m_first.conversionArgs,
+                                        m_first.size, m_first.cookie, 0, m_first.referer);
+    first->SetReplaceTarget(m_first.replaceTarget);
+  }
   // 5. The scroll host: the client area less 10 on the left, 50 at the bottom.
   const QColor buttonFace = palette().color(QPalette::Window);
   m_host = new CScrollWindow(this);
@@ -199,11 +255,13 @@ void CDownloadFileDialog::OnInitDialog() {
   m_host->SetBackground(buttonFace);
   m_host->SetScrollMetrics(m_hostClient.size());
   // 7. The first row's window at row position 0.
-  first->SetBackground(buttonFace);
-  first->Create(m_host->Viewport(), QRect(kRowLeft, kRowTop, kRowWidth, transfer::CDownloadItem::GetItemHeight()),
-                kFirstRowId);
-  connect(first, &transfer::CDownloadItem::finished, this, &CDownloadFileDialog::OnDownloadFinished);
-  m_rows.push_back(first);
+  if (first) {
+    first->SetBackground(buttonFace);
+    first->Create(m_host->Viewport(),
+                  QRect(kRowLeft, kRowTop, kRowWidth, transfer::CDownloadItem::GetItemHeight()), kFirstRowId);
+    m_rows.push_back(first);
+    Track(first, platform::RandomToken());
+  }
   // 8. The check box.
   m_autoCloseBox->setChecked(m_autoclose);
   // 9. The pending download starts as the first one, without its temporary
@@ -236,7 +294,8 @@ void CDownloadFileDialog::OnCopyData(transfer::HandoffSender sender, std::uint32
 
 void CDownloadFileDialog::OnSenderGone(transfer::HandoffSender sender) { m_pending.erase(sender); }
 
-void CDownloadFileDialog::AddRow(const PendingDownload& download) {
+transfer::CDownloadItem* CDownloadFileDialog::AddRowWith(
+    const PendingDownload& download, const std::function<void(transfer::CDownloadItem*, const QRect&, int)>& create) {
   const int index = RowCount();
   auto* row = new transfer::CDownloadItem(download.url, download.tempPath, download.targetPath,
                                           download.conversionArgs, download.size, download.cookie, index,
@@ -247,13 +306,94 @@ void CDownloadFileDialog::AddRow(const PendingDownload& download) {
   const int scrolled = m_host->GetScrollPosition().y();
   const int height = transfer::CDownloadItem::GetItemHeight();
   row->SetBackground(palette().color(QPalette::Window));
-  row->Create(m_host->Viewport(),
-              QRect(m_hostClient.left() + kRowLeft, m_hostClient.top() + kRowTop + height * index - scrolled,
-                    kRowWidth, height),
-              kRowIdBase + index);
-  connect(row, &transfer::CDownloadItem::finished, this, &CDownloadFileDialog::OnDownloadFinished);
+  create(row,
+         QRect(m_hostClient.left() + kRowLeft, m_hostClient.top() + kRowTop + height * index - scrolled, kRowWidth,
+               height),
+         kRowIdBase + index);
   m_rows.push_back(row);
   m_host->SetScrollMetrics(QSize(kContentWidth, height * RowCount()), QSize(kContentWidth, kPageHeight));
+  return row;
+}
+
+void CDownloadFileDialog::AddRow(const PendingDownload& download) {
+  transfer::CDownloadItem* row =
+      AddRowWith(download, [this](transfer::CDownloadItem* item, const QRect& rect, int id) {
+        item->Create(m_host->Viewport(), rect, id);
+      });
+  Track(row, platform::RandomToken());
+}
+
+int CDownloadFileDialog::RestoreUnfinished() {
+  int added = 0;
+  for (const JournalEntry& entry : m_journal.AdoptOrphans()) {
+    // The conversion's temporary file is this process's to keep now.
+    if (!entry.download.tempPath.empty()) settings::Settings::HoldTempFile(entry.download.tempPath);
+    transfer::CDownloadItem* row =
+        AddRowWith(entry.download, [this, &entry](transfer::CDownloadItem* item, const QRect& rect, int id) {
+          item->CreatePaused(m_host->Viewport(), rect, id, entry.state.value_or(transfer::ResumeState()));
+        });
+    Track(row, entry.id);
+    ++added;
+  }
+  // Also with nothing added: the journals taken over go.
+  WriteJournal();
+  return added;
+}
+
+void CDownloadFileDialog::Track(transfer::CDownloadItem* row, std::u16string journalId) {
+  m_journalIds[row] = std::move(journalId);
+  connect(row, &transfer::CDownloadItem::finished, this, [this, row] { OnRowFinished(row); });
+  connect(row, &transfer::CDownloadItem::paused, this, &CDownloadFileDialog::WriteJournal);
+  connect(row, &transfer::CDownloadItem::resumeStateChanged, this, [this] {
+    if (!m_journalTimer.isActive()) m_journalTimer.start();
+  });
+  WriteJournal();
+}
+
+void CDownloadFileDialog::OnRowFinished(transfer::CDownloadItem* row) {
+  WriteJournal();
+  Announce(row);
+  OnDownloadFinished();
+}
+
+void CDownloadFileDialog::Announce(transfer::CDownloadItem* row) {
+  // Only for a user who is not looking at the window.
+  if (isVisible() && !isMinimized() && isActiveWindow()) return;
+  using State = transfer::CDownloadItem::State;
+  if (row->CurrentState() != State::Done && row->CurrentState() != State::Failed) return;
+  const std::u16string& file = row->ResultPath().empty() ? row->TargetPath() : row->ResultPath();
+  const QString name = QFileInfo(ToQString(file)).fileName();
+  if (row->CurrentState() == State::Done) {
+    DesktopNotifier::Send(m_notifyDone, name);
+  } else {
+    DesktopNotifier::Send(m_notifyFailed, name + QStringLiteral("\n") + row->StatusText());
+  }
+}
+
+void CDownloadFileDialog::WriteJournal() {
+  m_journalTimer.stop();
+  if (!m_journal.IsOpen()) return;
+  using State = transfer::CDownloadItem::State;
+  std::vector<JournalEntry> entries;
+  for (const transfer::CDownloadItem* row : m_rows) {
+    const State state = row->CurrentState();
+    const bool unfinished = state == State::Running || state == State::Paused ||
+                            (state == State::Failed && !row->KeptUnfinishedFile().empty());
+    if (!unfinished) continue;
+    JournalEntry entry;
+    entry.id = m_journalIds[row];
+    entry.download.url = row->Url();
+    entry.download.targetPath = row->TargetPath();
+    entry.download.tempPath = row->TempPath();
+    entry.download.conversionArgs = row->ConversionArgs();
+    entry.download.size = static_cast<std::int64_t>(row->Size());
+    entry.download.cookie = row->Cookie();
+    entry.download.referer = row->Referer();
+    entry.download.replaceTarget = row->ReplaceTarget();
+    entry.state = row->LastResumeState();
+    entries.push_back(std::move(entry));
+  }
+  m_journal.Write(entries);
 }
 
 bool CDownloadFileDialog::AllFinished() const {
@@ -294,7 +434,11 @@ void CDownloadFileDialog::OnDownloadFinished() {
   // button (all rows finished) then closes it without a question.
   const bool anyFailed =
       std::any_of(m_rows.begin(), m_rows.end(), [](const transfer::CDownloadItem* row) { return row->Failed(); });
-  if (m_autoCloseBox->isChecked() && !anyFailed) done(QDialog::Accepted);
+  if (m_autoCloseBox->isChecked() && !anyFailed) {
+    // A close question still open has nothing left to ask about.
+    if (m_question) m_question->done(QMessageBox::No);
+    done(QDialog::Accepted);
+  }
 }
 
 void WaitForDetachedWorkers() {

@@ -15,11 +15,21 @@
 // once), exec(), delete, then WaitForDetachedWorkers() before the process
 // ends.
 //
+// Unfinished downloads: every row that is not done is written to the
+// dialog's journal (DownloadJournal.h) when it is added, pauses, finishes, and
+// at most every 2 s while its bytes arrive. RestoreUnfinished() adds what
+// earlier runs left as paused rows. When the dialog ends, running transfers
+// pause (they come back on the next start), running conversions stop (their
+// download kept beside the target), and the journal keeps the paused rows;
+// a failed row's bytes and every other row's temporary files go.
+//
+// While the window is minimised or behind others, a row that ends (done or
+// failed) is announced as a desktop notification (DesktopNotifier.h).
+//
 // Lifetime: the dialog never deletes a row whose worker still runs. Its
-// destructor signals every row's stop event, deletes the rows whose worker is
-// gone together with their temporary files, and hands the others (a transfer
-// that stops within about a second, a conversion that runs to its end) to
-// WaitForDetachedWorkers, which deletes each row and its temporary file once
+// destructor stops the rows as above and waits (taking their reports) for
+// their workers, which end within seconds; one that does not is handed to
+// WaitForDetachedWorkers, which deletes the row and its temporary file once
 // its worker has made its last access.
 #pragma once
 
@@ -27,14 +37,17 @@
 #include <QDialog>
 #include <QRect>
 #include <QString>
+#include <QTimer>
 
 #include <QPointer>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "manager/DownloadJournal.h"
 #include "transfer/HandoffRecords.h"
 
 class QCheckBox;
@@ -55,6 +68,8 @@ class CDownloadFileDialog : public QDialog {
  public:
   // The first download. size: negative means unknown, as 0 does.
   // replaceTarget: the user agreed to replace an existing file at targetPath.
+  // An empty url makes a dialog without a first download (rows come from
+  // RestoreUnfinished and hand-offs).
   CDownloadFileDialog(std::u16string url, std::u16string tempPath, std::u16string targetPath,
                       std::u16string conversionArgs, std::int64_t size, std::u16string cookie, bool autoclose,
                       std::u16string referer, bool replaceTarget = false, QWidget* parent = nullptr);
@@ -74,6 +89,13 @@ class CDownloadFileDialog : public QDialog {
   // The sender sends nothing more: its pending values go.
   void OnSenderGone(transfer::HandoffSender sender);
 
+  // Adds the downloads that earlier runs left unfinished (journals whose
+  // process is gone) as paused rows, below the rows there are, and takes
+  // their journals over. Returns how many rows it added.
+  int RestoreUnfinished();
+  // This dialog's journal, for tests.
+  const DownloadJournal& Journal() const { return m_journal; }
+
   // Rows in the order they were added, for tests and pictures.
   int RowCount() const { return static_cast<int>(m_rows.size()); }
   transfer::CDownloadItem* Row(int index) const { return m_rows.at(static_cast<std::size_t>(index)); }
@@ -92,7 +114,17 @@ class CDownloadFileDialog : public QDialog {
   using PendingDownload = transfer::HandedDownload;
 
   void OnInitDialog();
+  // A new row below the others; its window is made by create (Create or
+  // CreatePaused) at its place.
+  transfer::CDownloadItem* AddRowWith(const PendingDownload& download,
+                                      const std::function<void(transfer::CDownloadItem*, const QRect&, int)>& create);
   void AddRow(const PendingDownload& download);
+  void Track(transfer::CDownloadItem* row, std::u16string journalId);
+  void OnRowFinished(transfer::CDownloadItem* row);
+  void Announce(transfer::CDownloadItem* row);
+  void WriteJournal();
+  // Ends every row as the dialog's end does (see above) and waits for them.
+  void WindDown();
   void OnCloseRequest();
   void OnMinimize();
   void OnDownloadFinished();
@@ -114,6 +146,11 @@ class CDownloadFileDialog : public QDialog {
   QRect m_hostClient;
   QPushButton* m_closeButton = nullptr;
   QPushButton* m_minimizeButton = nullptr;
+  DownloadJournal m_journal;
+  std::map<const transfer::CDownloadItem*, std::u16string> m_journalIds;
+  QTimer m_journalTimer;
+  QString m_notifyDone;
+  QString m_notifyFailed;
   QCheckBox* m_autoCloseBox = nullptr;
   QString m_closeText;
   QString m_closeQuestion;

@@ -19,6 +19,7 @@ PACKAGES=(
   xvfb xdotool x11-apps imagemagick libxcb1-dev
   clang libclang-rt-14-dev  # scripts/fuzz
   chromium firefox-esr  # the browser add-on's tests (tests/browser/)
+  dbus-daemon  # tests/manager/notify_test: a private session bus
 )
 
 install_packages() {

@@ -58,6 +58,13 @@ inline constexpr ErrorSite kConverterLaunch{23, 4, u"Download::RunConversion - C
 inline constexpr ErrorSite kConverterFailed{23, 5, u"Download::RunConversion - converter failed",
                                             "converter failed"};
 
+// The download journal: a file that cannot be read (kept aside) records 13
+// (ERROR_INVALID_DATA), one of a newer version records its version, a write
+// that failed the error number.
+inline constexpr ErrorSite kJournalDamaged{24, 3, u"DownloadJournal::Read", "download journal unreadable"};
+inline constexpr ErrorSite kJournalNewer{24, 4, u"DownloadJournal::Read - Version", "download journal of a newer version"};
+inline constexpr ErrorSite kJournalWrite{24, 5, u"DownloadJournal::Write", "download journal write"};
+
 inline constexpr ErrorSite kAll[] = {
     kLanguageQuery,       kTempFolder,          kTempFile,
     kDataRoot,            kDataRootOlderSystem, kTempFolderFallback,
@@ -68,6 +75,7 @@ inline constexpr ErrorSite kAll[] = {
     kHandoffNotTaken,     kTabRead,             kTabWrite,
     kTabChecksum,         kConfigWrite,         kConfigRead,
     kTransferFailed,      kConverterLaunch,     kConverterFailed,
+    kJournalDamaged,      kJournalNewer,        kJournalWrite,
 };
 
 // Group 13 belongs to the named locks: the point is the lock's error base

@@ -83,13 +83,23 @@ LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
   // 2. Whatever killed starts left in the temporary folders goes before this
   // start adds its own.
   settings::Settings::GetInstance();
-  settings::Settings::RemoveAbandonedTempFiles();
+  settings::Settings::RemoveAbandonedTempFiles(parts.manager.FilesInUse());
   config::Config* configuration = config::Config::GetInstance(true);
 
-  // 3.
+  // 3. A start without a request (vexaro with no arguments) shows what
+  // earlier runs left unfinished, when this is the first instance.
   config::FormatEntry format;
   if (!configuration->FindFormat(request.type, format)) {
-    return RunHandedOverDownloads(request, parts) ? LaunchOutcome::RanManager : LaunchOutcome::UnknownType;
+    const bool noRequest = request.url.empty() && request.type.empty();
+    if (noRequest && parts.link.Status() == 0 && parts.manager.HasUnfinished()) {
+      ManagedDownload none;
+      none.autoclose = request.autoclose;
+      parts.manager.Run(none, parts.link);
+      return LaunchOutcome::RanManager;
+    }
+    if (RunHandedOverDownloads(request, parts)) return LaunchOutcome::RanManager;
+    if (!noRequest) return LaunchOutcome::UnknownType;
+    return parts.link.Status() == 0 ? LaunchOutcome::NothingToShow : LaunchOutcome::AlreadyShown;
   }
 
   // 4.

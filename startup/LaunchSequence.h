@@ -64,11 +64,19 @@ class SaveAsDialog {
 class ManagerRunner {
  public:
   virtual ~ManagerRunner() = default;
-  // Constructs the manager dialog with first, attaches link.Inbox() to it
-  // (replaying what it kept), runs it modally and destroys it. Calls
-  // link.StopListening() as soon as the dialog has ended, before any other
-  // record can be delivered, so no download goes into an ended dialog.
+  // Constructs the manager dialog with first (none when first.url is empty),
+  // adds the downloads earlier runs left unfinished as paused rows, attaches
+  // link.Inbox() to it (replaying what it kept), runs it modally and destroys
+  // it; a dialog without any row is not shown. Calls link.StopListening() as
+  // soon as the dialog has ended, before any other record can be delivered,
+  // so no download goes into an ended dialog.
   virtual void Run(const ManagedDownload& first, class InstanceLink& link) = 0;
+  // Temporary files that downloads of earlier runs still need: the start's
+  // clean-up of the temporary folders spares them.
+  virtual std::vector<std::u16string> FilesInUse() { return {}; }
+  // Earlier runs left downloads unfinished (or something about them to
+  // report) that a dialog would show.
+  virtual bool HasUnfinished() { return false; }
 };
 
 // What became of a later start's records.
@@ -113,6 +121,8 @@ struct LaunchParts {
 
 enum class LaunchOutcome {
   UnknownType,   // the configuration knows no format for the MIME type
+  NothingToShow, // no request, and no earlier run left anything unfinished
+  AlreadyShown,  // no request, and an instance runs: its window has the rows
   Cancelled,     // the user cancelled the Save-As dialog
   RanManager,    // this process ran the manager dialog
   HandedOver,    // the download went to the instance that runs

@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include "manager/DownloadFileDialog.h"
+#include "manager/DownloadJournal.h"
 
 namespace startup {
 
@@ -27,6 +28,7 @@ void ManagerDialogRunner::Run(const ManagedDownload& first, InstanceLink& link) 
                                       first.size, first.cookie, first.autoclose, first.referer,
                                       first.replaceTarget);
   DialogSink sink(dialog);
+  dialog.RestoreUnfinished();
   HandoffInbox& inbox = link.Inbox();
   QObject::connect(&dialog, &QDialog::finished, &dialog, [&inbox, &link] {
     inbox.Detach();
@@ -35,9 +37,15 @@ void ManagerDialogRunner::Run(const ManagedDownload& first, InstanceLink& link) 
   // Before any event is handled: a row that ends at once must not close the
   // dialog while downloads handed over before it existed are still records.
   inbox.Attach(&sink);
-  dialog.exec();
+  // Nothing to show (no request, and what earlier runs left could not be
+  // read): no window.
+  if (dialog.RowCount() > 0) dialog.exec();
   inbox.Detach();
   link.StopListening();
 }
+
+std::vector<std::u16string> ManagerDialogRunner::FilesInUse() { return manager::DownloadJournal::FilesInUse(); }
+
+bool ManagerDialogRunner::HasUnfinished() { return manager::DownloadJournal::HasOrphans(); }
 
 }  // namespace startup

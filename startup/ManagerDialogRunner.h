@@ -14,6 +14,8 @@ class ManagerDialogRunner : public ManagerRunner {
   // dialog ends, the link stops listening at once (inside finished()), before
   // the dialog is destroyed.
   void Run(const ManagedDownload& first, InstanceLink& link) override;
+  std::vector<std::u16string> FilesInUse() override;
+  bool HasUnfinished() override;
 };
 
 }  // namespace startup

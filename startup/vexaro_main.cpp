@@ -130,12 +130,21 @@ int main(int argc, char** argv) {
 
   const startup::DownloadRequest request =
       fromStdin ? stdinRequest : startup::ParseCommandLine(startup::JoinArguments(argc, argv));
+  startup::LaunchOutcome outcome = startup::LaunchOutcome::Cancelled;
   {
     startup::LocalHandoffLink link;
     startup::FileSaveAsDialog saveAs;
     startup::ManagerDialogRunner manager;
     startup::LaunchParts parts{saveAs, manager, link};
-    startup::RunLaunchSequence(request, parts);
+    outcome = startup::RunLaunchSequence(request, parts);
+  }
+  // A user who typed `vexaro` learns why no window came.
+  if (outcome == startup::LaunchOutcome::NothingToShow) {
+    std::fputs("vexaro: no unfinished downloads to show. Downloads start from the browser add-on,\n"
+               "or with their options on the command line (vexaro --help).\n",
+               stderr);
+  } else if (outcome == startup::LaunchOutcome::AlreadyShown) {
+    std::fputs("vexaro: Vexaro is already running; its window shows the downloads.\n", stderr);
   }
   // A converter may still run for a row of the closed dialog; its worker
   // releases the row and the temporary file when it ends.

@@ -114,8 +114,8 @@ std::u16string ReserveUnfinishedOutput(const std::u16string& target) {
 
 // One pass of the monitoring loop: waits up to kWaitMs for the converter,
 // looking at the stop event meanwhile. stopped says whether it was signalled.
-platform::ProcessWait WaitOnePass(platform::Process& converter, platform::AutoResetEvent& stop,
-                                  std::uint32_t& exitCode, bool& stopped) {
+platform::ProcessWait WaitOnePass(platform::Process& converter, DownloadRow& row, std::uint32_t& exitCode,
+                                  bool& stopped) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kWaitMs);
   for (;;) {
@@ -124,7 +124,9 @@ platform::ProcessWait WaitOnePass(platform::Process& converter, platform::AutoRe
     const platform::ProcessWait outcome =
         converter.Wait(static_cast<std::uint32_t>(std::min<long long>(left, kStopTestMs)), exitCode);
     if (outcome != platform::ProcessWait::TimedOut) return outcome;
-    if (stop.TryWait()) {
+    if (row.m_stopEvent.TryWait()) {
+      // A Pause clicked as the transfer ended: a conversion is not paused.
+      if (row.m_pauseRequested.exchange(false)) continue;
       stopped = true;
       return outcome;
     }
@@ -282,7 +284,7 @@ void RunConversion(DownloadThreadParams& params) {
           row.SetBarPosition(bar);
         }
       }
-      waited = WaitOnePass(converter, row.m_stopEvent, exitCode, stopped);
+      waited = WaitOnePass(converter, row, exitCode, stopped);
       progress.Feed(converter.TakeOutput());
     }
     if (stopped) {
@@ -316,6 +318,7 @@ void RunConversion(DownloadThreadParams& params) {
     const long long size = platform::FileSize(result);
     if (size >= 0) row.SetDetailText(texts.convertedSize + SizeText(static_cast<std::uint64_t>(size)));
     row.SetStatusText(texts.done + u": " + result);
+    row.SetResultPath(result);
   } else {
     if (!unfinished.empty()) platform::RemoveFile(unfinished);
     if (outcome == Outcome::LaunchFailed) {
@@ -326,8 +329,12 @@ void RunConversion(DownloadThreadParams& params) {
       row.SetStatusText(texts.conversionCancelled + u": " + target);
     }
     if (outcome != Outcome::Stopped) row.m_failed = true;
+    else row.m_cancelled = true;
     const std::u16string rescued = RescueDownload(params.temporaryPath, target, params.nativeExtension);
-    if (!rescued.empty()) row.SetDetailText(texts.originalKept + u": " + rescued);
+    if (!rescued.empty()) {
+      row.SetDetailText(texts.originalKept + u": " + rescued);
+      row.SetResultPath(rescued);
+    }
   }
   row.HideCancel();
 }

@@ -76,6 +76,8 @@ void CopyTexts(DownloadThreadParams& params) {
   texts.cancelled = LookupText(dictionary, texts.cancelled);
   texts.reasons = LookupReasonTexts(dictionary);
   texts.retrying = LookupText(dictionary, texts.retrying, u"Retrying in %1 s (attempt %2 of %3)");
+  texts.paused = LookupText(dictionary, texts.paused, u"Paused");
+  texts.startingOver = LookupText(dictionary, texts.startingOver, u"Starting over, the server cannot resume");
   // A download that is not converted never shows these; looking them up
   // would only report keys the dictionary lacks.
   if (!params.temporaryPath.empty()) {
@@ -95,8 +97,16 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   // Callers that run the procedure themselves may leave the copy to it.
   CopyTexts(*params);
   DownloadRow& row = *params->row;
-  row.SetStatusText(params->texts.downloading + u": " + params->targetPath);
+  // Bytes on disk that the server cannot continue are fetched again whole;
+  // the user should know why the bar starts from nothing.
+  const bool startsOver =
+      params->resume && params->resume->partOnDisk && !params->resume->onDisk.Empty() && !params->resume->CanContinue();
+  row.SetStatusText((startsOver ? params->texts.startingOver : params->texts.downloading) + u": " +
+                    params->targetPath);
   row.m_finished = false;
+  row.m_failed = false;
+  row.m_retryable = false;
+  row.m_cancelled = false;
 
   const std::u16string& file = params->temporaryPath.empty() ? params->targetPath : params->temporaryPath;
   // A conversion whose temporary file could not be named gets the temporary
@@ -105,6 +115,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   const bool noTemporaryFile = !params->temporaryPath.empty() && params->temporaryPath.back() == u'/';
   std::uint32_t r = kDownloadFailed;
   FailureReason reason = noTemporaryFile ? FailureReason::CannotCreateFile : FailureReason::Unknown;
+  std::u16string placed;
   if (!noTemporaryFile) {
     const TransferOptions options = ResolveOptions(*params);
     ResumeState state = params->resume ? *params->resume : FreshState(params->url, FinalPath(file));
@@ -112,16 +123,38 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
     const FetchRequest request{params->url, params->cookie, params->referer, params->size, params->targetPath,
                                params->replaceTarget || !params->temporaryPath.empty()};
     r = Fetch(row, request, state, options, params->texts, &reason);
-    // A pause would end here too, and keep the unfinished file for later.
-    if (r != kSOk) DiscardUnfinished(row, state);
+    if (r == kEAbort && row.m_pauseRequested.exchange(false)) {
+      // A pause: the unfinished file and its state stay for the worker that
+      // continues (the last report is exact, the earlier ones lag by up to a
+      // couple of seconds); the row shows where it stopped.
+      row.OnResumeState(state);
+      row.SetStatusText(params->texts.paused + u": " + params->targetPath);
+      row.NotifyPaused();
+      params.reset();
+      row.m_workerDone = true;
+      return 1;
+    }
+    const bool keep = params->keepUnfinished && r != kSOk && r != kEAbort;
+    if (r != kSOk && !keep) DiscardUnfinished(row, state);
+    if (keep) row.OnResumeState(state);
+    if (r == kSOk) placed = state.targetPath;
   }
+  // A pause asked for as the transfer ended comes too late.
+  row.m_pauseRequested = false;
   if (r != kSOk) {
     settings::ReportError(r, settings::errors::kTransferFailed);
-    if (r != kEAbort) row.m_failed = true;
+    if (r != kEAbort) {
+      row.m_retryable = params->keepUnfinished && !noTemporaryFile;
+      row.m_failed = true;
+    } else {
+      row.m_cancelled = true;
+    }
     row.SetStatusText(FailureStatusText(r, params->texts, reason) + u": " + params->targetPath);
     row.HideCancel();
   } else if (!params->temporaryPath.empty()) {
     RunConversion(*params);
+  } else {
+    row.SetResultPath(placed);
   }
 
   row.m_finished = true;

@@ -107,6 +107,9 @@ struct WorkerTexts {
   ReasonTexts reasons = LookupReasonTexts(nullptr);
   // With %1 seconds, %2 the coming try, %3 the tries (see RetryText).
   std::u16string retrying = u"MANAGER_STATUS_RETRYING";
+  std::u16string paused = u"MANAGER_STATUS_PAUSED";
+  // A continued download whose bytes the server cannot continue.
+  std::u16string startingOver = u"MANAGER_STATUS_STARTING_OVER";
 };
 
 // Lifetime: the row must outlive the worker, including a conversion that runs
@@ -149,6 +152,10 @@ struct DownloadThreadParams {
   // An unfinished download to continue (its partPath must be the unfinished
   // file of the file this download goes to); empty for a fresh one.
   std::optional<ResumeState> resume;
+  // After a failed transfer the unfinished file stays (with its last
+  // reported state) for a new try, and the row is m_retryable; its owner
+  // removes it when it gives the download up. Otherwise it goes at once.
+  bool keepUnfinished = false;
 };
 
 // The status line of a failed download before ": " + target path: the

@@ -1,6 +1,10 @@
 #include "transfer/DownloadItem.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFileInfo>
 #include <QFont>
 #include <QFontMetrics>
 #include <QIcon>
@@ -10,12 +14,16 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QSvgRenderer>
+#include <QUrl>
 
 #include <algorithm>
 #include <utility>
 
 #include "localisation/Dictionary.h"
+#include "platform/File.h"
 #include "platform/Text.h"
+#include "settings/Settings.h"
 #include "transfer/Download.h"
 
 // Resources of a static library must be registered by name, outside any
@@ -47,6 +55,22 @@ QStyle* PlainBarStyle() {
     return made;
   }();
   return style;
+}
+
+// A 16 x 16 face drawn from the row's SVG resources (rendered here, so no
+// icon plugin is needed).
+QIcon RowIcon(const char* name) {
+  QSvgRenderer renderer(QStringLiteral(":/vexaro/%1.svg").arg(QLatin1String(name)));
+  QIcon icon;
+  for (const int side : {16, 32}) {
+    QPixmap pixmap(side, side);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    renderer.render(&painter);
+    painter.end();
+    icon.addPixmap(pixmap);
+  }
+  return icon;
 }
 
 // 9-point Arial, or the system's sans font where Arial is missing.
@@ -157,7 +181,22 @@ void CDownloadItem::Create(QWidget* parent, const QRect& rect, int id) {
   show();
 }
 
-void CDownloadItem::OnCreate() {
+QPushButton* CDownloadItem::MakeButton(const char* name, const char* icon, const QString& tip, int slot) {
+  auto* button = new QPushButton(this);
+  button->setObjectName(QLatin1String(name));
+  button->setAccessibleName(tip);
+  button->setToolTip(tip);
+  // Slot 1 is where the design's Cancel stands, slot 0 left of it.
+  button->setGeometry(width() - (slot == 1 ? 25 : 50), 20, 20, 30);
+  button->setFlat(true);
+  button->setFocusPolicy(Qt::NoFocus);
+  button->setIcon(icon ? RowIcon(icon) : QIcon(QStringLiteral(":/vexaro/cancel.png")));
+  button->setIconSize(QSize(16, 16));
+  button->hide();
+  return button;
+}
+
+void CDownloadItem::MakeControls() {
   InitRowResources();
   const int w = width();
 
@@ -188,48 +227,193 @@ void CDownloadItem::OnCreate() {
   m_statusLine->setFont(font);
   m_detailLine->setFont(font);
 
-  m_cancelButton = new QPushButton(this);
-  m_cancelButton->setObjectName(QStringLiteral("Cancel"));
+  localisation::Dictionary* dictionary = localisation::Dictionary::GetInstance();
+  const auto text = [dictionary](const char16_t* key, const char16_t* english) {
+    return ToQString(dictionary->Lookup(key, english));
+  };
+  m_cancelButton = MakeButton("Cancel", nullptr, ToQString(dictionary->Lookup(u"GENERAL_CANCEL")), 1);
   m_cancelButton->setProperty("id", kCancelId);
-  m_cancelButton->setAccessibleName(QStringLiteral("Cancel"));
-  m_cancelButton->setToolTip(QStringLiteral("Cancel"));
-  m_cancelButton->setGeometry(w - 25, 20, 20, 30);
-  m_cancelButton->setFlat(true);
-  m_cancelButton->setFocusPolicy(Qt::NoFocus);
-  m_cancelButton->setIcon(QIcon(QStringLiteral(":/vexaro/cancel.png")));
-  m_cancelButton->setIconSize(QSize(16, 16));
   connect(m_cancelButton, &QPushButton::clicked, this, &CDownloadItem::OnCancelButton);
-  m_cancelButton->show();
+  m_pauseButton = MakeButton("Pause", "pause", text(u"MANAGER_BUTTON_PAUSE", u"Pause"), 0);
+  connect(m_pauseButton, &QPushButton::clicked, this, &CDownloadItem::Pause);
+  m_resumeButton = MakeButton("Resume", "resume", text(u"MANAGER_BUTTON_RESUME", u"Resume"), 0);
+  connect(m_resumeButton, &QPushButton::clicked, this, [this] { Resume(); });
+  m_openButton = MakeButton("Open", "open", text(u"MANAGER_BUTTON_OPEN", u"Open"), 0);
+  connect(m_openButton, &QPushButton::clicked, this, &CDownloadItem::OpenResult);
+  m_folderButton = MakeButton("ShowInFolder", "folder", text(u"MANAGER_BUTTON_SHOW_IN_FOLDER", u"Show in folder"), 1);
+  connect(m_folderButton, &QPushButton::clicked, this, &CDownloadItem::ShowResultInFolder);
+  m_retryButton = MakeButton("Retry", "retry", text(u"MANAGER_BUTTON_RETRY", u"Retry"), 1);
+  connect(m_retryButton, &QPushButton::clicked, this, [this] { Retry(); });
 
+  m_ofText = dictionary->Lookup(u"MANAGER_DOWNLOAD_PROGRESS_TEXT_OF");
+  m_completedText = dictionary->Lookup(u"MANAGER_DOWNLOAD_COMPLETED", u"Download completed");
+  m_pausedText = dictionary->Lookup(u"MANAGER_STATUS_PAUSED", u"Paused");
+  m_cancelledText = dictionary->Lookup(u"MANAGER_ERROR_DOWNLOAD_CANCELED");
+}
+
+void CDownloadItem::OnCreate() {
+  MakeControls();
   localisation::Dictionary* dictionary = localisation::Dictionary::GetInstance();
   const std::u16string first =
       m_tempPath.empty() ? dictionary->Lookup(u"MANAGER_DOWNLOAD_FILE") + u": " + m_targetPath
                          : dictionary->Lookup(u"MANAGER_DOWNLOAD_FILE_TEMP") + u": " + m_tempPath;
   m_statusLine->SetText(ToQString(first));
-  m_ofText = dictionary->Lookup(u"MANAGER_DOWNLOAD_PROGRESS_TEXT_OF");
-  m_completedText = dictionary->Lookup(u"MANAGER_DOWNLOAD_COMPLETED", u"Download completed");
-  const QString cancel = ToQString(dictionary->Lookup(u"GENERAL_CANCEL"));
-  m_cancelButton->setAccessibleName(cancel);
-  m_cancelButton->setToolTip(cancel);
+  m_barAlive = true;
+  StartWorker(std::nullopt);
+}
 
+void CDownloadItem::CreatePaused(QWidget* parent, const QRect& rect, int id, const ResumeState& state) {
+  setParent(parent);
+  setObjectName(QStringLiteral("dlitem"));
+  setProperty("id", id);
+  setGeometry(rect);
+  MakeControls();
+  m_barAlive = true;
+  m_resume = state;
+  m_state = State::Paused;
+  const std::uint64_t onDisk = state.partOnDisk ? state.onDisk.Total() : 0;
+  const std::uint64_t total = m_size > 0 ? m_size : state.size.value_or(0);
+  m_statusLine->SetText(ToQString(m_pausedText + u": " + m_targetPath));
+  m_detailLine->SetText(ToQString(ProgressText(onDisk, total, m_ofText)));
+  m_progress->setValue(ProgressPercent(onDisk, total));
+  ShowButtons();
+  show();
+}
+
+bool CDownloadItem::StartWorker(std::optional<ResumeState> resume) {
   auto* params = new DownloadThreadParams;
   params->row = this;
   params->url = m_url;
   params->targetPath = m_targetPath;
   params->temporaryPath = m_tempPath;
   params->conversionArguments = m_conversionArgs;
-  params->dictionary = dictionary;
+  params->dictionary = localisation::Dictionary::GetInstance();
   params->size = m_size;
   params->cookie = m_cookie;
   params->referer = m_referer;
   params->replaceTarget = m_replaceTarget;
-  m_barAlive = true;
+  // The row keeps a failed transfer's bytes for Retry; the dialog removes
+  // them when it lets the row go.
+  params->keepUnfinished = true;
+  // Continue only where the bytes are still there.
+  if (resume && resume->partOnDisk) params->resume = std::move(resume);
+  m_state = State::Running;
+  m_transferOver = false;
+  m_finishedShown = false;
+  m_pauseRequested = false;
+  m_workerDone = false;
   // The starter copies the worker's texts here, on the UI thread, so the
   // worker never reads the Dictionary.
   m_workerStarted = g_workerStarter.load()(params);
+  m_cancelButton->show();
+  ShowButtons();
+  return m_workerStarted;
 }
 
-void CDownloadItem::OnCancelButton() { m_stopEvent.Set(); }
+void CDownloadItem::ShowButtons() {
+  if (!m_cancelButton) return;
+  const bool running = m_state == State::Running;
+  const bool done = m_state == State::Done;
+  const bool keptOriginal = !m_resultPath.empty() && (m_state == State::Failed || m_state == State::Cancelled);
+  m_pauseButton->setVisible(running && !m_transferOver && m_workerStarted);
+  m_resumeButton->setVisible(m_state == State::Paused);
+  m_openButton->setVisible(done && !m_resultPath.empty());
+  m_folderButton->setVisible((done && !m_resultPath.empty()) || keptOriginal);
+  m_retryButton->setVisible(m_state == State::Failed && m_retryable);
+  // While running the worker decides (the design's hidden Cancel after the
+  // transfer, shown again for a conversion).
+  if (m_state == State::Paused) m_cancelButton->show();
+  if (m_state != State::Running && m_state != State::Paused) m_cancelButton->hide();
+}
+
+void CDownloadItem::Pause() {
+  if (m_state != State::Running || !WorkerRunning() || m_transferOver) return;
+  m_pauseRequested = true;
+  m_stopEvent.Set();
+}
+
+bool CDownloadItem::Resume() {
+  if (m_state != State::Paused || WorkerRunning()) return false;
+  return StartWorker(m_resume);
+}
+
+bool CDownloadItem::Retry() {
+  if (m_state != State::Failed || !m_retryable || WorkerRunning()) return false;
+  // A new try starts with a clean slate of texts.
+  m_detailLine->SetText(QString());
+  m_progress->setValue(0);
+  return StartWorker(m_resume);
+}
+
+std::u16string CDownloadItem::KeptUnfinishedFile() const {
+  const bool keeps = m_state == State::Paused || (m_state == State::Failed && m_retryable);
+  return keeps && m_resume && m_resume->partOnDisk ? m_resume->partPath : std::u16string();
+}
+
+void CDownloadItem::CancelStopped() {
+  if (WorkerRunning()) return;
+  const bool failedWithBytes = m_state == State::Failed && m_retryable;
+  if (m_state != State::Paused && !failedWithBytes) return;
+  const std::u16string unfinished = KeptUnfinishedFile();
+  if (!unfinished.empty()) platform::RemoveFile(unfinished);
+  if (m_resume) {
+    m_resume->partOnDisk = false;
+    m_resume->onDisk.Clear();
+  }
+  m_retryable = false;
+  if (m_state == State::Paused) {
+    // As a cancelled transfer ends: recorded, the row says so and is done.
+    settings::ReportError(kEAbort, settings::errors::kTransferFailed);
+    m_statusLine->SetText(ToQString(m_cancelledText + u": " + m_targetPath));
+    m_appliedStatus.push_back(m_statusLine->Text());
+    m_state = State::Cancelled;
+    m_cancelled = true;
+    m_finished = true;
+    m_finishedShown = true;
+    ShowButtons();
+    emit resumeStateChanged();
+    emit finished();
+    return;
+  }
+  ShowButtons();
+  emit resumeStateChanged();
+}
+
+void CDownloadItem::OpenResult() {
+  if (m_resultPath.empty()) return;
+  QDesktopServices::openUrl(QUrl::fromLocalFile(ToQString(m_resultPath)));
+}
+
+void CDownloadItem::ShowResultInFolder() {
+  if (m_resultPath.empty()) return;
+  const QString file = ToQString(m_resultPath);
+  // File managers that take it select the file in its folder; elsewhere the
+  // folder itself opens.
+  QDBusMessage call = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+      QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+  call << QStringList{QUrl::fromLocalFile(file).toString()} << QString();
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected() && bus.call(call, QDBus::Block, 2000).type() == QDBusMessage::ReplyMessage) return;
+  QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(file).absolutePath()));
+}
+
+QStringList CDownloadItem::VisibleButtons() const {
+  QStringList names;
+  for (QPushButton* button : {m_pauseButton, m_resumeButton, m_openButton, m_cancelButton, m_folderButton,
+                              m_retryButton}) {
+    if (button && !button->isHidden()) names << button->objectName();
+  }
+  return names;
+}
+
+void CDownloadItem::OnCancelButton() {
+  if (WorkerRunning()) {
+    m_stopEvent.Set();
+  } else {
+    CancelStopped();
+  }
+}
 
 void CDownloadItem::SetBackground(const QColor& colour) {
   QPalette palette = this->palette();
@@ -306,8 +490,25 @@ void CDownloadItem::ShowCancel() {
   Post([](Pending& p) { p.ordered.push_back({OpKind::ShowCancel, {}}); });
 }
 
+void CDownloadItem::NotifyPaused() {
+  Post([](Pending& p) { p.ordered.push_back({OpKind::Paused, {}}); });
+}
+
+void CDownloadItem::SetResultPath(const std::u16string& path) {
+  Post([&](Pending& p) { p.ordered.push_back({OpKind::Result, path}); });
+}
+
+void CDownloadItem::OnResumeState(const ResumeState& state) {
+  Post([&](Pending& p) { p.resume = state; });
+}
+
 void CDownloadItem::NotifyFinished() {
   Post([](Pending& p) { p.ordered.push_back({OpKind::Finished, {}}); });
+}
+
+bool CDownloadItem::FlushPending() const {
+  std::lock_guard<std::mutex> lock(m_pendingLock);
+  return m_flushPosted;
 }
 
 void CDownloadItem::OnUpdatePosted() {
@@ -333,6 +534,9 @@ void CDownloadItem::Flush() {
   // ordered changes go first and the coalesced ones after them; the notice
   // comes last, once the row shows everything the worker said.
   bool finishedNow = false;
+  bool pausedNow = false;
+  const bool resumeChanged = taken.resume.has_value();
+  if (taken.resume) m_resume = std::move(taken.resume);
   for (const Op& op : taken.ordered) {
     switch (op.kind) {
       case OpKind::Status:
@@ -347,6 +551,9 @@ void CDownloadItem::Flush() {
       }
       case OpKind::HideCancel:
         m_cancelButton->hide();
+        // The transfer is over: a pause no longer applies.
+        m_transferOver = true;
+        m_pauseButton->hide();
         break;
       case OpKind::ShowCancel:
         m_cancelButton->show();
@@ -354,12 +561,26 @@ void CDownloadItem::Flush() {
       case OpKind::Finished:
         finishedNow = true;
         break;
+      case OpKind::Paused:
+        pausedNow = true;
+        break;
+      case OpKind::Result:
+        m_resultPath = op.text;
+        break;
     }
   }
   if (taken.detail) m_detailLine->SetText(ToQString(*taken.detail));
   if (taken.bar) m_progress->setValue(std::clamp(*taken.bar, 0, 100));
+  if (resumeChanged) emit resumeStateChanged();
+  if (pausedNow) {
+    m_state = State::Paused;
+    ShowButtons();
+    emit paused();
+  }
   if (finishedNow) {
+    m_state = m_failed ? State::Failed : m_cancelled ? State::Cancelled : State::Done;
     m_finishedShown = true;
+    ShowButtons();
     emit finished();
   }
 }

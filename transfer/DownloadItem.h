@@ -1,6 +1,23 @@
 // CDownloadItem: the row that shows one download in the manager dialog, with
-// its two text lines, its progress bar and its Cancel button. Creating the
-// row's window (Create) starts the download's worker at once.
+// its two text lines, its progress bar and its buttons. Creating the row's
+// window (Create) starts the download's worker at once; CreatePaused() makes
+// a row for an unfinished download of an earlier run, waiting for Resume.
+//
+// Buttons, two slots at the right (20 x 30 each, the right one where the
+// design's Cancel stands):
+//   downloading        Pause, Cancel
+//   paused             Resume, Cancel
+//   converting         -, Cancel
+//   done               Open, Show in folder
+//   failed             -, Retry (a transfer; it continues from what is on
+//                      disk) or Show in folder (a conversion: the kept
+//                      original)
+//   cancelled          -, Show in folder when a conversion kept the original
+// Pause stops the worker but keeps the unfinished file and the last state
+// the worker reported (ResumeState); Resume and Retry start a new worker from
+// it. A paused row counts as unfinished (IsFinished false). Cancel on a row
+// without a worker (paused, or failed with its unfinished file) removes the
+// unfinished file and finishes the row as cancelled.
 //
 // Calling sequence (UI thread): construct, Create() as a child of the
 // scrolling list, SetBackground(); IsFinished() on every finished() signal and
@@ -19,6 +36,7 @@
 #pragma once
 
 #include <QColor>
+#include <QStringList>
 #include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
@@ -32,6 +50,7 @@
 #include <vector>
 
 #include "transfer/DownloadRow.h"
+#include "transfer/ResumeState.h"
 
 class QProgressBar;
 class QPushButton;
@@ -84,9 +103,57 @@ class CDownloadItem : public QWidget, public DownloadRow {
   // dialog) with object name "dlitem" and the property "id", shows it and
   // runs OnCreate: the controls, the first texts and the worker.
   void Create(QWidget* parent, const QRect& rect, int id);
+  // Like Create() for a download that an earlier run left unfinished: the
+  // controls and the paused texts ("Paused: target", the amount on disk, its
+  // share on the bar), Resume and Cancel; no worker until Resume().
+  void CreatePaused(QWidget* parent, const QRect& rect, int id, const ResumeState& state);
   // Before Create(): the user agreed to replace an existing file at the
   // target (see DownloadThreadParams::replaceTarget).
   void SetReplaceTarget(bool replace) { m_replaceTarget = replace; }
+  bool ReplaceTarget() const { return m_replaceTarget; }
+
+  // The buttons' actions, for the dialog and tests. Pause() only while the
+  // transfer runs; Resume() only while paused, Retry() only while a failed
+  // transfer can be tried again (both start a new worker and return whether
+  // they did); CancelStopped() only while no worker runs and the row is not
+  // finished (paused) or failed with its unfinished file kept. Each does
+  // nothing otherwise.
+  void Pause();
+  bool Resume();
+  bool Retry();
+  void CancelStopped();
+  // The result with the desktop's default application; its folder (with the
+  // file selected where the file manager can).
+  void OpenResult();
+  void ShowResultInFolder();
+
+  enum class State { Running, Paused, Done, Failed, Cancelled };
+  // The transfer runs and Pause() would stop it.
+  bool CanPause() const { return m_state == State::Running && WorkerRunning() && !m_transferOver; }
+  // Updates are posted and not applied yet; FlushNow() applies them at once
+  // (for a dialog that ends and will not run its event loop again).
+  bool FlushPending() const;
+  void FlushNow() { Flush(); }
+
+  State CurrentState() const { return m_state; }
+  bool IsPaused() const { return m_state == State::Paused; }
+  // What the worker last reported about the unfinished download, if anything.
+  const std::optional<ResumeState>& LastResumeState() const { return m_resume; }
+  // The file that holds the result (or a failed conversion's kept original).
+  const std::u16string& ResultPath() const { return m_resultPath; }
+  // The unfinished file the row keeps for later (paused, or failed and
+  // retryable), else empty.
+  std::u16string KeptUnfinishedFile() const;
+  // Visible buttons by object name, left to right, for tests and pictures.
+  QStringList VisibleButtons() const;
+
+  // The download as the row was made with it, for the dialog's journal.
+  const std::u16string& Url() const { return m_url; }
+  const std::u16string& TargetPath() const { return m_targetPath; }
+  const std::u16string& ConversionArgs() const { return m_conversionArgs; }
+  std::uint64_t Size() const { return m_size; }
+  const std::u16string& Cookie() const { return m_cookie; }
+  const std::u16string& Referer() const { return m_referer; }
 
   static int GetItemHeight() { return 70; }
   // The worker has finished and the row shows its final texts: the flush
@@ -136,14 +203,23 @@ class CDownloadItem : public QWidget, public DownloadRow {
   void ShowCancel() override;
   bool BarExists() const override { return m_barAlive; }
   void NotifyFinished() override;
+  void NotifyPaused() override;
+  void SetResultPath(const std::u16string& path) override;
+  void OnResumeState(const ResumeState& state) override;
 
  signals:
   // WM_DOWNLOAD_FINISHED: the worker has finished and the row shows its
   // final texts.
   void finished();
+  // The worker stopped for a pause (or a Cancel ended a row without one):
+  // the row's state changed without a finish notice.
+  void paused();
+  // A new state of the unfinished download is known (LastResumeState); at
+  // most every couple of seconds while bytes arrive.
+  void resumeStateChanged();
 
  private:
-  enum class OpKind { Status, Colour, HideCancel, ShowCancel, Finished };
+  enum class OpKind { Status, Colour, HideCancel, ShowCancel, Finished, Paused, Result };
   struct Op {
     OpKind kind;
     std::u16string text;
@@ -153,10 +229,17 @@ class CDownloadItem : public QWidget, public DownloadRow {
     std::vector<Op> ordered;
     std::optional<std::u16string> detail;
     std::optional<int> bar;
+    std::optional<ResumeState> resume;
   };
 
   void OnCreate();
+  void MakeControls();
   void OnCancelButton();
+  // Starts a worker (Create, Resume, Retry); resume: what to continue from.
+  bool StartWorker(std::optional<ResumeState> resume);
+  // Shows the buttons of the row's state.
+  void ShowButtons();
+  QPushButton* MakeButton(const char* name, const char* icon, const QString& tip, int slot);
   // Worker side: records under the lock, posts a flush when none is pending.
   template <typename F>
   void Post(F&& record);
@@ -168,6 +251,11 @@ class CDownloadItem : public QWidget, public DownloadRow {
   PathLine* m_statusLine = nullptr;
   PathLine* m_detailLine = nullptr;
   QPushButton* m_cancelButton = nullptr;
+  QPushButton* m_pauseButton = nullptr;
+  QPushButton* m_resumeButton = nullptr;
+  QPushButton* m_openButton = nullptr;
+  QPushButton* m_folderButton = nullptr;
+  QPushButton* m_retryButton = nullptr;
 
   std::u16string m_url;
   std::u16string m_tempPath;
@@ -180,9 +268,16 @@ class CDownloadItem : public QWidget, public DownloadRow {
 
   bool m_workerStarted = false;
   bool m_finishedShown = false;
+  State m_state = State::Running;
+  // The transfer is over (Cancel hidden once): Pause no longer applies.
+  bool m_transferOver = false;
+  std::optional<ResumeState> m_resume;
+  std::u16string m_resultPath;
+  std::u16string m_pausedText = u"Paused";
+  std::u16string m_cancelledText = u"MANAGER_ERROR_DOWNLOAD_CANCELED";
   std::atomic<bool> m_barAlive{false};
 
-  std::mutex m_pendingLock;
+  mutable std::mutex m_pendingLock;
   Pending m_pending;
   bool m_flushPosted = false;  // guarded by m_pendingLock
 

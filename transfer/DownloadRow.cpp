@@ -39,10 +39,17 @@ int Percent(std::uint64_t progress, std::uint64_t total) {
 
 }  // namespace
 
+std::u16string DownloadRow::ProgressText(std::uint64_t progress, std::uint64_t total, const std::u16string& ofText) {
+  return total > 0 ? AmountText(progress, total, ofText) : platform::Format("%.1f Mb", Scaled(progress, kBytesPerMb));
+}
+
+int DownloadRow::ProgressPercent(std::uint64_t progress, std::uint64_t total) {
+  return total > 0 ? Percent(progress, total) : 0;
+}
+
 std::uint32_t DownloadRow::OnProgress(std::uint64_t progress, std::uint64_t total, std::uint32_t statusCode) {
   if (BarExists() && statusCode == kStatusDownloadingData) {
-    const std::u16string text =
-        total > 0 ? AmountText(progress, total, m_ofText) : platform::Format("%.1f Mb", Scaled(progress, kBytesPerMb));
+    const std::u16string text = ProgressText(progress, total, m_ofText);
     if (text != m_lastDetailText) {
       SetDetailText(text);
       m_lastDetailText = text;

@@ -15,7 +15,11 @@
 // deleting the row (NotifyFinished() still follows it): the owner deletes a
 // row once m_workerDone is true, or when no worker was started. To end a
 // running worker early, signal m_stopEvent; the worker notices it within about
-// a second even while no data flows.
+// a second even while no data flows. Set m_pauseRequested first to have it
+// stop but keep the unfinished file and what is known about it (a pause: it
+// ends with NotifyPaused() instead of finishing, and a new worker started
+// from the last OnResumeState() continues the download). A pause requested
+// once the transfer is over (while converting) is dropped.
 #pragma once
 
 #include <atomic>
@@ -52,6 +56,13 @@ class DownloadRow {
   virtual bool BarExists() const = 0;
   // The finished notice to the manager dialog (WM_DOWNLOAD_FINISHED).
   virtual void NotifyFinished() = 0;
+  // The worker stopped for a pause: nothing is finished, the unfinished file
+  // and the last reported state are kept. Its last call but m_workerDone.
+  virtual void NotifyPaused() {}
+  // The file that holds the result once the download (and its conversion)
+  // succeeded: the target, or the free name it took beside one that was there;
+  // after a failed conversion, the download kept beside the target.
+  virtual void SetResultPath(const std::u16string& path) { (void)path; }
   // What is known about the unfinished download (ResumeState.h), for a row
   // that keeps it to continue the download another time. Called at most every
   // 2 s while bytes arrive; at once when the server's answer names the file's
@@ -68,6 +79,9 @@ class DownloadRow {
   // Worker thread only.
   std::uint32_t OnProgress(std::uint64_t progress, std::uint64_t total,
                            std::uint32_t statusCode);
+  // The detail line and the bar position a report of (progress, total) shows.
+  static std::u16string ProgressText(std::uint64_t progress, std::uint64_t total, const std::u16string& ofText);
+  static int ProgressPercent(std::uint64_t progress, std::uint64_t total);
 
   // Signalled by Cancel and by the row's destruction; auto-reset.
   platform::AutoResetEvent m_stopEvent;
@@ -82,6 +96,15 @@ class DownloadRow {
   std::u16string m_targetPath;
   // The outcome was a failure (not a cancel): set before m_finished.
   std::atomic<bool> m_failed{false};
+  // The failure was the transfer's, and a new try can start from what it left
+  // (see DownloadThreadParams::keepUnfinished): set with m_failed.
+  std::atomic<bool> m_retryable{false};
+  // The outcome was a Cancel (of the transfer or of the conversion): set
+  // before m_finished.
+  std::atomic<bool> m_cancelled{false};
+  // Set by the user-interface thread before it signals m_stopEvent for a
+  // pause; the worker clears it.
+  std::atomic<bool> m_pauseRequested{false};
   std::atomic<bool> m_finished{false};
   // Set by the worker as its very last access to the row.
   std::atomic<bool> m_workerDone{false};

@@ -19,6 +19,7 @@
 
 #include "localisation/Dictionary.h"
 #include "manager/DownloadFileDialog.h"
+#include "manager/DownloadJournal.h"
 #include "manager/ScrollWindow.h"
 #include "settings/IniFile.h"
 #include "platform/Text.h"
@@ -435,9 +436,13 @@ TEST_F(DialogTest, FourthRowScrollsAndLaterRowsLineUp) {
 // The dialog never deletes a row whose worker runs: finished rows go with it
 // (and their temporary files), a transfer stops and a conversion runs on in
 // the background until WaitForDetachedWorkers releases them.
-TEST_F(DialogTest, RowsOutliveTheirWorkersAndEveryTemporaryFileGoes) {
+// When the dialog ends, every row's worker stops within seconds and the
+// dialog waits for its last word: a running transfer pauses and stays for
+// the next start (its files and a journal entry), a running conversion stops
+// with its download kept beside the target, other rows' temporary files go.
+TEST_F(DialogTest, EndingPausesTransfersStopsConversionsAndClearsTheRest) {
   testsupport::UseScriptConverter(work_.File("programs"),
-                                  "case \"$last\" in *slow*) sleep 2;; esac; printf done > \"$last\"");
+                                  "case \"$last\" in *slow*) sleep 30;; esac; printf done > \"$last\"");
   const std::string temps[] = {work_.File("vx_a.flv"), work_.File("vx_b.flv"), work_.File("vx_c.flv"),
                                work_.File("vx_d.flv")};
   for (const std::string& temp : temps) testsupport::WriteFileBytes(temp, "");
@@ -448,26 +453,30 @@ TEST_F(DialogTest, RowsOutliveTheirWorkersAndEveryTemporaryFileGoes) {
   Send(Url("/hold"), File("d.mp3"), platform::FromUtf8(temps[3]), u"-vn");
   ASSERT_TRUE(QTest::qWaitFor([&] {
     return dialog.Row(0)->IsFinished() && dialog.Row(1)->IsFinished() &&
-           dialog.Row(2)->StatusText().startsWith("Converting: ");
+           dialog.Row(2)->StatusText().startsWith("Converting: ") && fs::exists(temps[3] + ".vxpart");
   }, 30000));
 
+  const auto start = std::chrono::steady_clock::now();
   dialog_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(fs::exists(temps[0]));
   EXPECT_FALSE(fs::exists(temps[1]));
-  EXPECT_TRUE(fs::exists(temps[2]));  // the converter still reads it
-  EXPECT_TRUE(fs::exists(temps[3]));
-  EXPECT_FALSE(fs::exists(work_.File("slow.mp3")));
-
-  // The dialog's end stops the conversion too; its download is kept beside
-  // the target, nothing half-converted is left.
-  const auto start = std::chrono::steady_clock::now();
-  manager::WaitForDetachedWorkers();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(fs::exists(temps[2]));
-  EXPECT_FALSE(fs::exists(temps[3]));
   EXPECT_FALSE(fs::exists(work_.File("slow.mp3")));
   EXPECT_EQ(fs::file_size(work_.File("slow.flv")), 1000u);
   EXPECT_EQ(testsupport::ReadFileBytes(work_.File("a.mp3")), "done");
+  EXPECT_TRUE(fs::exists(temps[3]));
+  EXPECT_TRUE(fs::exists(temps[3] + ".vxpart"));
+
+  // Its journal now belongs to nobody: the next start takes the held one
+  // over, and only that one.
+  manager::DownloadJournal next;
+  ASSERT_TRUE(next.Open());
+  const std::vector<manager::JournalEntry> entries = next.AdoptOrphans();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].download.targetPath, File("d.mp3"));
+  EXPECT_EQ(entries[0].download.tempPath, platform::FromUtf8(temps[3]));
+  EXPECT_EQ(entries[0].download.conversionArgs, u"-vn");
 
   // Nothing left to wait for.
   const auto again = std::chrono::steady_clock::now();

@@ -113,6 +113,26 @@ TEST_F(PicturesTest, RowsInEveryState) {
   Save("manager-bottom.png");
 }
 
+// The rows a user acts on: paused (Resume, Cancel), finished (Open, Show in
+// folder), failed (Retry).
+TEST_F(PicturesTest, RowsToActOn) {
+  Open("/partial/5242880/2097152", Videos("Opening night - full concert.flv"));
+  Add(Url("/bytes/3000000"), Videos("Soundcheck.mp4"));
+  Add(Url("/missing"), Videos("Missing interview.flv"));
+  ASSERT_EQ(dialog_->RowCount(), 3);
+  transfer::CDownloadItem* paused = dialog_->Row(0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return paused->BarPosition() == 40; }, 30000));
+  paused->findChild<QPushButton*>("Pause")->click();
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return paused->IsPaused() && dialog_->Row(1)->IsFinished() && dialog_->Row(2)->IsFinished(); }, 30000));
+  EXPECT_TRUE(paused->StatusText().startsWith("Paused: "));
+  EXPECT_EQ(paused->DetailText(), "2.0 of 5.1 Mb");
+  EXPECT_EQ(paused->VisibleButtons(), (QStringList{"Resume", "Cancel"}));
+  EXPECT_EQ(dialog_->Row(1)->VisibleButtons(), (QStringList{"Open", "ShowInFolder"}));
+  EXPECT_EQ(dialog_->Row(2)->VisibleButtons(), (QStringList{"Retry"}));
+  Save("manager-actions.png");
+}
+
 TEST_F(PicturesTest, FiveRowsScrolledPartWay) {
   Open("/bytes/1024", Music("Track 1.mp3"));
   for (int i = 2; i <= 5; ++i) Add(Url("/bytes/" + std::to_string(1024 * 400 * i)), Music("Track " + std::to_string(i) + ".mp3"));

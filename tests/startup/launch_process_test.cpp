@@ -150,7 +150,9 @@ class CloseQuestionPlayer {
 //                     the file's own format;
 //   cookie=N          a cookie of N characters;
 //   probe=MS          keep the UI thread busy MS ms after each worker starts;
-//   question=PREFIX   play the close question (CloseQuestionPlayer).
+//   question=PREFIX   play the close question (CloseQuestionPlayer);
+//   resume            resume every paused row (those an earlier run left),
+//                     as a user would press Resume.
 // Writes the largest row count its manager dialog had into the report file,
 // and its runtime folder into <report file>.where; exits with the
 // LaunchOutcome.
@@ -164,9 +166,15 @@ VEXARO_TEST_HELPER(launch) {
 
   int rows = 0;
   QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, [&rows] {
+  bool resume = false;
+  QObject::connect(&watch, &QTimer::timeout, [&rows, &resume] {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-      if (auto* dialog = qobject_cast<manager::CDownloadFileDialog*>(widget)) rows = std::max(rows, dialog->RowCount());
+      auto* dialog = qobject_cast<manager::CDownloadFileDialog*>(widget);
+      if (!dialog) continue;
+      rows = std::max(rows, dialog->RowCount());
+      for (int i = 0; resume && i < dialog->RowCount(); ++i) {
+        if (dialog->Row(i)->IsPaused()) dialog->Row(i)->Resume();
+      }
     }
   });
   watch.start(10);
@@ -182,6 +190,7 @@ VEXARO_TEST_HELPER(launch) {
   for (std::size_t i = 5; i < args.size(); ++i) {
     const std::string& option = args[i];
     if (option == "convert") convert = true;
+    if (option == "resume") resume = true;
     if (option.rfind("cookie=", 0) == 0) request.cookie = u"c=" + std::u16string(std::stoul(option.substr(7)) - 2, u'k');
     if (option.rfind("probe=", 0) == 0) {
       probeMs = std::stoi(option.substr(6));
@@ -198,6 +207,19 @@ VEXARO_TEST_HELPER(launch) {
   manager::WaitForDetachedWorkers();
   testsupport::WriteFileBytes(args.at(4), std::to_string(rows));
   return static_cast<int>(outcome);
+}
+
+// A start between naming its temporary file and showing it on a row: holds
+// the name as a start does, writes it into the ready file, and waits to be
+// killed. Args: ready file.
+VEXARO_TEST_HELPER(named_temporary) {
+  settings::Settings::GetInstance();
+  const std::u16string path = settings::Settings::GetTempFileName(u"vx_", u"flv");
+  if (path.empty()) return 2;
+  testsupport::WriteFileBytes(platform::ToUtf8(path), std::string(1000, 'x'));
+  testsupport::WriteFileBytes(args.at(0), platform::ToUtf8(path));
+  std::this_thread::sleep_for(600s);
+  return 0;
 }
 
 // A first instance that is just ending: holds the marker without listening
@@ -504,11 +526,14 @@ TEST_F(LaunchProcessTest, DownloadsKeptBeforeTheDialogAreRowsBeforeAnyEndClosesI
   ExpectComplete(Target("two.flv"));
 }
 
-// A start removes the temporary files of a start killed with SIGKILL during
-// its conversion's download, and none that a running start still uses. (The
-// second killed start keeps to a runtime folder of its own, so that it is a
-// first instance beside the running one, as a start of another session is.)
-TEST_F(LaunchProcessTest, StartRemovesOnlyTheTemporaryFilesOfKilledStarts) {
+// Temporary files of starts killed with SIGKILL: what a killed start's
+// download still needs stays (its journal names it), and that download comes
+// back as a paused row in the next start's window, where Resume completes
+// it; a name that nothing needs any more (a start killed before its row
+// existed) goes; nothing a running start uses goes. (The second killed start
+// keeps to a runtime folder of its own, so that it is a first instance beside
+// the running one, as a start of another session is.)
+TEST_F(LaunchProcessTest, KilledStartsLeaveOnlyWhatTheirDownloadsNeed) {
   testsupport::UseScriptConverter(home_.Root().File("programs"), "printf converted > \"$last\"");
   const auto newDownload = [this](const std::set<std::string>& before) {
     const auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -527,18 +552,30 @@ TEST_F(LaunchProcessTest, StartRemovesOnlyTheTemporaryFilesOfKilledStarts) {
   const auto stemFiles = [](const std::string& stem) {
     return std::set<std::string>{stem + ".flv.vxpart", stem + ".tmp"};
   };
+  const auto with = [](std::set<std::string> a, const std::set<std::string>& b) {
+    a.insert(b.begin(), b.end());
+    return a;
+  };
 
   HelperProcess killed("launch", {server_.Url("/held"), "accept", Target("a.flv"), "-", Target("a.rows"), "convert"});
   const std::string killedStem = newDownload({});
   ASSERT_FALSE(killedStem.empty()) << "the download into the temporary file began";
   killed.Kill();
 
-  // The next start cleans up what the killed one left, then uses a name of
-  // its own.
-  HelperProcess running("launch", {server_.Url("/held"), "accept", Target("b.flv"), "-", Target("b.rows"), "convert"});
+  HelperProcess naming("named_temporary", {Target("named")});
+  ASSERT_TRUE(testsupport::WaitForFile(Target("named"), 30000));
+  const std::string namedStem = fs::path(testsupport::ReadFileBytes(Target("named"))).stem().string();
+  naming.Kill();
+  ASSERT_EQ(TemporaryFiles(), with(stemFiles(killedStem), {namedStem + ".flv", namedStem + ".tmp"}));
+
+  // The next start: the nameless leftovers go, the killed download's files
+  // stay and it is a row again.
+  HelperProcess running("launch", {server_.Url("/held"), "accept", Target("b.flv"), "-", Target("b.rows"), "convert",
+                                   "resume"});
   const std::string runningStem = newDownload(stemFiles(killedStem));
   ASSERT_FALSE(runningStem.empty());
-  EXPECT_EQ(TemporaryFiles(), stemFiles(runningStem));
+  const std::set<std::string> kept = with(stemFiles(killedStem), stemFiles(runningStem));
+  EXPECT_EQ(TemporaryFiles(), kept);
 
   const std::string otherRuntime = home_.Root().File("runtime2");
   fs::create_directory(otherRuntime);
@@ -546,36 +583,35 @@ TEST_F(LaunchProcessTest, StartRemovesOnlyTheTemporaryFilesOfKilledStarts) {
   HelperProcess elsewhere("launch",
                           {server_.Url("/held"), "accept", Target("d.flv"), "-", Target("d.rows"), "convert"});
   ::setenv("XDG_RUNTIME_DIR", home_.Root().File("runtime").c_str(), 1);
-  const std::string elsewhereStem = newDownload(stemFiles(runningStem));
+  const std::string elsewhereStem = newDownload(kept);
   ASSERT_FALSE(elsewhereStem.empty());
   elsewhere.Kill();
-  std::set<std::string> both = stemFiles(runningStem);
-  both.merge(stemFiles(elsewhereStem));
-  EXPECT_EQ(TemporaryFiles(), both);
+  const std::set<std::string> all = with(kept, stemFiles(elsewhereStem));
+  EXPECT_EQ(TemporaryFiles(), all);
 
-  // A later start, while the running one converts nothing yet: only the
-  // killed start's files go.
+  // A later start takes nothing away: every file is in use or in a journal.
   HelperProcess later("launch", {server_.Url("/fast"), "cancel", Target("c.flv"), "-", Target("c.rows")});
   EXPECT_EQ(later.Wait(), kCancelled);
-  EXPECT_EQ(TemporaryFiles(), stemFiles(runningStem));
+  EXPECT_EQ(TemporaryFiles(), all);
 
   // A conversion handed over to the running start: its maker has ended, and
   // the row that uses it keeps it.
   HelperProcess handing("launch", {server_.Url("/held"), "accept", Target("e.flv"), "-", Target("e.rows"), "convert"});
   EXPECT_EQ(handing.Wait(), kHandedOver);
-  const std::string handedStem = newDownload(stemFiles(runningStem));
+  const std::string handedStem = newDownload(all);
   ASSERT_FALSE(handedStem.empty());
   HelperProcess again("launch", {server_.Url("/fast"), "cancel", Target("f.flv"), "-", Target("f.rows")});
   EXPECT_EQ(again.Wait(), kCancelled);
-  std::set<std::string> used = stemFiles(runningStem);
-  used.merge(stemFiles(handedStem));
-  EXPECT_EQ(TemporaryFiles(), used);
+  EXPECT_EQ(TemporaryFiles(), with(all, stemFiles(handedStem)));
 
   released_ = true;
   EXPECT_EQ(running.Wait(), kRanManager);
+  EXPECT_EQ(testsupport::ReadFileBytes(Target("b.rows")), "3") << "its own, the killed start's and the handed-over";
+  EXPECT_EQ(testsupport::ReadFileBytes(Target("a.mp3")), "converted") << "the killed start's download, resumed";
   EXPECT_EQ(testsupport::ReadFileBytes(Target("b.mp3")), "converted");
   EXPECT_EQ(testsupport::ReadFileBytes(Target("e.mp3")), "converted");
-  EXPECT_TRUE(TemporaryFiles().empty());
+  // The start killed elsewhere: its download waits for the next start.
+  EXPECT_EQ(TemporaryFiles(), stemFiles(elsewhereStem));
 }
 
 // Another local user makes names where a start of ours could look for its

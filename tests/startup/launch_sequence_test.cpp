@@ -45,6 +45,8 @@ class ScriptedSaveAs : public startup::SaveAsDialog {
 class RecordingRunner : public startup::ManagerRunner {
  public:
   std::vector<ManagedDownload> runs;
+  bool unfinished = false;  // what HasUnfinished answers
+  bool HasUnfinished() override { return unfinished; }
   void Run(const ManagedDownload& first, startup::InstanceLink& link) override {
     runs.push_back(first);
     link.StopListening();
@@ -270,10 +272,39 @@ TEST_F(LaunchSequenceTest, UnknownTypeShowsNothing) {
   startup::DownloadRequest request = FlvRequest();
   request.type = u"application/x-unknown";
   EXPECT_EQ(Run(request), LaunchOutcome::UnknownType);
-  EXPECT_EQ(Run(startup::DownloadRequest{}), LaunchOutcome::UnknownType);
   EXPECT_TRUE(saveAs_.shown.empty());
   EXPECT_TRUE(runner_.runs.empty());
   EXPECT_TRUE(link_.stopped) << "a first instance with nothing to do stops listening";
+}
+
+// `vexaro` with no arguments: the window with what earlier runs left, when
+// this is the first instance and something was left; else it says why not.
+TEST_F(LaunchSequenceTest, NoRequestShowsWhatEarlierRunsLeft) {
+  struct Case {
+    const char* name;
+    std::uint32_t status;
+    bool unfinished;
+    LaunchOutcome outcome;
+    std::size_t runs;
+  };
+  const Case cases[] = {
+      {"first, something left", 0, true, LaunchOutcome::RanManager, 1},
+      {"first, nothing left", 0, false, LaunchOutcome::NothingToShow, 0},
+      {"an instance runs", 183, true, LaunchOutcome::AlreadyShown, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    runner_.runs.clear();
+    runner_.unfinished = c.unfinished;
+    link_.status = c.status;
+    EXPECT_EQ(Run(startup::DownloadRequest{}), c.outcome);
+    ASSERT_EQ(runner_.runs.size(), c.runs);
+    if (c.runs) {
+      EXPECT_TRUE(runner_.runs[0].url.empty()) << "no first download of its own";
+    }
+    EXPECT_TRUE(saveAs_.shown.empty());
+    EXPECT_TRUE(link_.sent.empty());
+  }
 }
 
 TEST_F(LaunchSequenceTest, CancelledFirstInstanceOpensTheDownloadsHandedToIt) {

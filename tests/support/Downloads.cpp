@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 }
 
-std::string& ServedFile() {
+std::string& ServedFilePath() {
   static std::string path;
   return path;
 }
@@ -47,7 +47,7 @@ void AddDownloadRoutes(LoopbackServer& server) {
                              });
   });
   http.Get("/file", [](const httplib::Request&, httplib::Response& res) {
-    std::ifstream in(ServedFile(), std::ios::binary);
+    std::ifstream in(ServedFilePath(), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     res.set_content(bytes, "video/x-flv");
   });

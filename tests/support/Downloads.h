@@ -14,9 +14,9 @@ namespace testsupport {
 //   /hold                headers of a 1,000-byte body, then nothing until
 //                        the server stops
 //   /partial/<n>/<m>     m of n bytes, then nothing until the server stops
-//   /file                the bytes of ServedFile() (set before requesting)
+//   /file                the bytes of ServedFilePath() (set before requesting)
 void AddDownloadRoutes(LoopbackServer& server);
-std::string& ServedFile();
+std::string& ServedFilePath();
 
 // The converter the build tree links to (the system's ffmpeg).
 std::string SystemConverter();

@@ -274,7 +274,7 @@ TEST_F(DownloadItemTest, ConversionWithTheRealConverterEndsDone) {
   const std::string clip = work_.File("clip.flv");
   ASSERT_TRUE(testsupport::MakeClip(clip, 2));
   testsupport::UseSystemConverter();
-  testsupport::ServedFile() = clip;
+  testsupport::ServedFilePath() = clip;
   const std::u16string target = Target("song.mp3");
   const std::u16string temp = Target("vx_1.flv");
   CDownloadItem* row = MakeRow("/file", target, temp, u"-acodec libmp3lame -ab 160k -ac 2 -ar 44100");
