@@ -32,6 +32,14 @@ bool PartFile::WriteAt(const void* data, std::size_t size, std::uint64_t offset)
   return detail::WriteAll(fd_, static_cast<const char*>(data), size, static_cast<long long>(offset));
 }
 
+bool PartFile::Sync() {
+  int rc;
+  do {
+    rc = ::fdatasync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 bool PartFile::Reserve(std::uint64_t size) {
   if (size == 0) return true;
   int rc;

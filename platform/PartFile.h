@@ -41,6 +41,9 @@ class PartFile {
   bool Reserve(std::uint64_t size);
 
   bool Truncate(std::uint64_t size);
+  // Puts what was written on the disk (fdatasync), so that a record of it
+  // made afterwards survives the machine going off.
+  bool Sync();
   // Size in bytes, or -1.
   long long Size() const;
   // Releases the lock and closes; false when the close reported a deferred

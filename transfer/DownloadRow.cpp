@@ -58,7 +58,7 @@ std::uint32_t DownloadRow::OnProgress(std::uint64_t progress, std::uint64_t tota
     // full with the completion.
     if (total > 0) SetBarPosition(Percent(progress, total));
   } else if (BarExists() && statusCode == kStatusEndDownloadData) {
-    SetStatusText(m_completedText + u": " + m_targetPath);
+    SetStatusText(m_completedText + u": " + (m_placedPath.empty() ? m_targetPath : m_placedPath));
     SetBarPosition(100);
     HideCancel();
   }

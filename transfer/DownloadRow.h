@@ -92,8 +92,13 @@ class DownloadRow {
   // The completion text before ": " and the target path, looked up when the
   // row is made.
   std::u16string m_completedText = u"Download completed";
-  // The target path, for the completion text.
+  // The target path, for the completion text. Set when the row is made and
+  // only read afterwards, by both threads.
   std::u16string m_targetPath;
+  // Only the worker thread touches this: where the completed download was
+  // placed when another name was free where the user's was taken meanwhile
+  // (the user-interface thread learns it from SetResultPath).
+  std::u16string m_placedPath;
   // The outcome was a failure (not a cancel): set before m_finished.
   std::atomic<bool> m_failed{false};
   // The failure was the transfer's, and a new try can start from what it left

@@ -971,6 +971,10 @@ void Engine::Poll() {
 void Engine::ReportState(bool force) {
   const Clock::time_point now = Clock::now();
   if (!force && (stateChanges_ == reportedChanges_ || now - lastStateReport_ < kStateReportInterval)) return;
+  // The report goes into the journal, which a start after a power cut
+  // trusts: the bytes it lists must be on the disk before it is. A failed
+  // sync keeps the last report, which is.
+  if (state_.partOnDisk && file_.IsOpen() && !file_.Sync()) return;
   row_.OnResumeState(state_);
   lastStateReport_ = now;
   reportedChanges_ = stateChanges_;
@@ -997,7 +1001,7 @@ std::uint32_t Engine::Finish() {
   }
   // Another name was free where the user's was taken meanwhile: the row's
   // completion names the file that holds the download.
-  if (placed != state_.targetPath && request_.statusPath == state_.targetPath) row_.m_targetPath = placed;
+  if (placed != state_.targetPath && request_.statusPath == state_.targetPath) row_.m_placedPath = placed;
   state_.targetPath = placed;
   state_.partOnDisk = false;
   ReportState(true);
@@ -1028,6 +1032,9 @@ std::uint32_t Engine::Run() {
     ReportState(false);
   }
   DetachAll();
+  // What a pause or a failure keeps is recorded by the caller for a later
+  // attempt, possibly after a power cut.
+  if (*result_ != kSOk && state_.partOnDisk && file_.IsOpen()) file_.Sync();
   file_.Close();
   return *result_;
 }

@@ -130,6 +130,13 @@ TEST_F(JournalTest, UnreadableJournalsAreKeptAsideAndRecorded) {
        "\"size\":10,\"etag\":\"\",\"lastModified\":\"\",\"rangesWork\":false,\"partOnDisk\":true,"
        "\"onDisk\":[[0,20]]}}]}",
        u"2403", u"13"},
+      {"an unfinished file elsewhere",
+       "{\"format\":\"vexaro-download-journal\",\"version\":1,\"downloads\":[{\"id\":\"i\",\"url\":\"http://a/\","
+       "\"target\":\"/d/a\",\"temporary\":\"\",\"conversion\":\"\",\"size\":0,\"cookie\":\"\",\"referer\":\"\","
+       "\"replaceTarget\":false,\"state\":{\"url\":\"http://a/\",\"target\":\"/d/a\",\"part\":\"/home/alex/.bashrc\","
+       "\"size\":10,\"etag\":\"\",\"lastModified\":\"\",\"rangesWork\":false,\"partOnDisk\":true,"
+       "\"onDisk\":[[0,5]]}}]}",
+       u"2403", u"13"},
       {"a newer version", "{\"format\": \"vexaro-download-journal\", \"version\": 7, \"downloads\": []}", u"2404",
        u"7"},
   };

@@ -99,6 +99,12 @@ class CloseQuestionPlayer {
   }
 
  private:
+  // The test reads a file as soon as it exists: it appears whole.
+  static void Publish(const std::string& path, const std::string& text) {
+    testsupport::WriteFileBytes(path + ".part", text);
+    fs::rename(path + ".part", path);
+  }
+
   void Tick() {
     manager::CDownloadFileDialog* dialog = nullptr;
     QMessageBox* box = nullptr;
@@ -119,7 +125,7 @@ class CloseQuestionPlayer {
       ++asked_;
       rowsAsked_ = dialog->RowCount();
       rowAdded_ = {};
-      testsupport::WriteFileBytes(prefix_ + ".asked." + std::to_string(asked_), std::to_string(rowsAsked_));
+      Publish(prefix_ + ".asked." + std::to_string(asked_), std::to_string(rowsAsked_));
     }
     const std::string n = std::to_string(asked_);
     if (dialog->RowCount() > rowsAsked_ && rowAdded_ == std::chrono::steady_clock::time_point{})
@@ -127,7 +133,7 @@ class CloseQuestionPlayer {
     // Activation comes through the window system's events: give them a moment.
     if (rowAdded_ != std::chrono::steady_clock::time_point{} && !fs::exists(prefix_ + ".front." + n) &&
         std::chrono::steady_clock::now() - rowAdded_ > 300ms) {
-      testsupport::WriteFileBytes(prefix_ + ".front." + n, QApplication::activeWindow() == box ? "1" : "0");
+      Publish(prefix_ + ".front." + n, QApplication::activeWindow() == box ? "1" : "0");
     }
     const std::string answer = testsupport::ReadFileBytes(prefix_ + ".answer." + n);
     if (answer == "yes" || answer == "no") {
