@@ -155,7 +155,7 @@ VEXARO_TEST_HELPER(hold_temp_name) {
   platform::FileLease lease;
   std::u16string reserve;
   if (!platform::CreateUniqueTempFile(platform::FromUtf8(args.at(0)), u"vx_", reserve, lease)) return 2;
-  testsupport::WriteFileBytes(args.at(1), platform::ToUtf8(reserve));
+  testsupport::PublishFile(args.at(1), platform::ToUtf8(reserve));
   testsupport::WaitForFile(args.at(1) + ".never", 120000);
   return 0;
 }

@@ -98,8 +98,8 @@ TEST_F(InstanceMarkerTest, RuntimeFolderIsPrivateAndAnotherIsUsedWhenItIsNot) {
 // Args: file.
 VEXARO_TEST_HELPER(report_runtime_folder) {
   const std::string folder = platform::ToUtf8(platform::RuntimeFolder());
-  testsupport::WriteFileBytes(args.at(0),
-                              folder + " " + std::to_string(static_cast<int>(platform::CurrentRuntimePlace())));
+  testsupport::PublishFile(args.at(0),
+                           folder + " " + std::to_string(static_cast<int>(platform::CurrentRuntimePlace())));
   return 0;
 }
 

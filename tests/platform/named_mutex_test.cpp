@@ -52,7 +52,7 @@ VEXARO_TEST_HELPER(race_lock) {
   WaitForFile(args.at(0), 30000);
   platform::NamedMutex mutex;
   if (!mutex.Create(kLock)) return 10;
-  WriteFileBytes(args.at(3), std::to_string(InodeOf(ObjectPath(kLock))));
+  testsupport::PublishFile(args.at(3), std::to_string(InodeOf(ObjectPath(kLock))));
   int code = 0;
   for (int i = std::stoi(args.at(4)); i > 0; --i) {
     const platform::WaitResult result = mutex.Wait(20000);

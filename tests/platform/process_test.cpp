@@ -153,7 +153,7 @@ VEXARO_TEST_HELPER(describe_self) {
     text += entry.path().filename().string() + " -> " +
             std::filesystem::read_symlink(entry.path(), ignored).string() + "\n";
   }
-  testsupport::WriteFileBytes(args.at(0), text);
+  testsupport::PublishFile(args.at(0), text);
   return 0;
 }
 

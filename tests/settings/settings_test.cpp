@@ -417,7 +417,7 @@ VEXARO_TEST_HELPER(make_temp_name) {
   Settings::GetInstance();
   const std::u16string path = Settings::GetTempFileName(u"vx_", u"flv");
   testsupport::WriteFileBytes(platform::ToUtf8(path), "downloaded");
-  testsupport::WriteFileBytes(args.at(0), platform::ToUtf8(path));
+  testsupport::PublishFile(args.at(0), platform::ToUtf8(path));
   testsupport::WaitForFile(args.at(0) + ".never", 120000);
   return 0;
 }

@@ -99,12 +99,6 @@ class CloseQuestionPlayer {
   }
 
  private:
-  // The test reads a file as soon as it exists: it appears whole.
-  static void Publish(const std::string& path, const std::string& text) {
-    testsupport::WriteFileBytes(path + ".part", text);
-    fs::rename(path + ".part", path);
-  }
-
   void Tick() {
     manager::CDownloadFileDialog* dialog = nullptr;
     QMessageBox* box = nullptr;
@@ -125,7 +119,7 @@ class CloseQuestionPlayer {
       ++asked_;
       rowsAsked_ = dialog->RowCount();
       rowAdded_ = {};
-      Publish(prefix_ + ".asked." + std::to_string(asked_), std::to_string(rowsAsked_));
+      testsupport::PublishFile(prefix_ + ".asked." + std::to_string(asked_), std::to_string(rowsAsked_));
     }
     const std::string n = std::to_string(asked_);
     if (dialog->RowCount() > rowsAsked_ && rowAdded_ == std::chrono::steady_clock::time_point{})
@@ -133,7 +127,7 @@ class CloseQuestionPlayer {
     // Activation comes through the window system's events: give them a moment.
     if (rowAdded_ != std::chrono::steady_clock::time_point{} && !fs::exists(prefix_ + ".front." + n) &&
         std::chrono::steady_clock::now() - rowAdded_ > 300ms) {
-      Publish(prefix_ + ".front." + n, QApplication::activeWindow() == box ? "1" : "0");
+      testsupport::PublishFile(prefix_ + ".front." + n, QApplication::activeWindow() == box ? "1" : "0");
     }
     const std::string answer = testsupport::ReadFileBytes(prefix_ + ".answer." + n);
     if (answer == "yes" || answer == "no") {
@@ -208,10 +202,10 @@ VEXARO_TEST_HELPER(launch) {
   ScriptedSaveAs saveAs(args.at(1), args.at(2), args.at(3) == "-" ? "" : args.at(3), convert);
   startup::ManagerDialogRunner manager;
   startup::LaunchParts parts{saveAs, manager, link};
-  testsupport::WriteFileBytes(args.at(4) + ".where", platform::ToUtf8(platform::RuntimeFolder()));
+  testsupport::PublishFile(args.at(4) + ".where", platform::ToUtf8(platform::RuntimeFolder()));
   const startup::LaunchOutcome outcome = startup::RunLaunchSequence(request, parts);
   manager::WaitForDetachedWorkers();
-  testsupport::WriteFileBytes(args.at(4), std::to_string(rows));
+  testsupport::PublishFile(args.at(4), std::to_string(rows));
   return static_cast<int>(outcome);
 }
 
@@ -223,7 +217,7 @@ VEXARO_TEST_HELPER(named_temporary) {
   const std::u16string path = settings::Settings::GetTempFileName(u"vx_", u"flv");
   if (path.empty()) return 2;
   testsupport::WriteFileBytes(platform::ToUtf8(path), std::string(1000, 'x'));
-  testsupport::WriteFileBytes(args.at(0), platform::ToUtf8(path));
+  testsupport::PublishFile(args.at(0), platform::ToUtf8(path));
   std::this_thread::sleep_for(600s);
   return 0;
 }

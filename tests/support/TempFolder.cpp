@@ -111,4 +111,10 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+void PublishFile(const std::string& path, const std::string& bytes) {
+  const std::string part = path + ".publishing";
+  WriteFileBytes(part, bytes);
+  std::filesystem::rename(part, path);
+}
+
 }  // namespace testsupport

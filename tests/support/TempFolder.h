@@ -51,5 +51,8 @@ class TempDataHome {
 // Reads and writes whole files as bytes.
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+// Writes beside path, then renames onto it: another process that waits for
+// path to exist (WaitForFile) reads it whole, never half-written.
+void PublishFile(const std::string& path, const std::string& bytes);
 
 }  // namespace testsupport
