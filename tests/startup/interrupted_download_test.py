@@ -150,10 +150,17 @@ def main():
             first = subprocess.Popen(
                 [VEXARO, "/url:" + server.url("/clip.flv"), "/file:clip.flv", "/type:video/x-flv", "/path:" + out,
                  "/size:%d" % SIZE, "/format:-1", "/cookie:session=s3cr3t"],
-                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                env=env, stdout=subprocess.DEVNULL, stderr=open(place.path("first.err"), "wb"))
             try:
-                dialog = x.wait_for(lambda: [w for w in x.windows("Save file as") if w[2] >= 200],
-                                    what="the Save-As dialog")[0][0]
+                try:
+                    # A loaded machine (the browser tests beside this one) can be slow to show it.
+                    dialog = x.wait_for(lambda: [w for w in x.windows("Save file as") if w[2] >= 200] or
+                                        first.poll() is not None, timeout=90, what="the Save-As dialog")[0][0]
+                except (AssertionError, TypeError):
+                    with open(place.path("first.err"), "rb") as f:
+                        raise AssertionError("no Save-As dialog: vexaro %s, its errors: %r" % (
+                            "ended with %s" % first.poll() if first.poll() is not None else "still runs",
+                            f.read().decode(errors="replace")))
                 x.keys(dialog, "Return")
                 x.wait_for(lambda: manager_window(x), what="the manager window")
                 # Killed once the journal knows a good part of the file is on disk.
