@@ -214,12 +214,13 @@ int main(int argc, char** argv) {
               Percentile(latencies, 0.5), Percentile(latencies, 0.99),
               *std::max_element(latencies.begin(), latencies.end()));
 
-  // A private X server for the start times.
+  // A private X server for the start times; -noreset, because a server that
+  // resets when its last client leaves refuses a start connecting just then.
   QProcess xvfb;
   xvfb.setProcessChannelMode(QProcess::SeparateChannels);
   xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                                      QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                     QStringLiteral("tcp")});
+                                     QStringLiteral("tcp"), QStringLiteral("-noreset")});
   QByteArray number;
   while (!number.contains('\n') && xvfb.waitForReadyRead(10000)) number += xvfb.readAllStandardOutput();
   if (!number.contains('\n')) {

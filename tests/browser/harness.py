@@ -209,7 +209,10 @@ class Workspace:
 
     def start_display(self):
         read_end, write_end = os.pipe()
-        self.start(['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1280x900x24', '-nolisten', 'tcp'],
+        # -noreset: a server that resets when its last client (a polling
+        # xdotool) leaves refuses whoever connects at that moment.
+        self.start(['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1280x900x24', '-nolisten', 'tcp',
+                    '-noreset'],
                    pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as numbers:

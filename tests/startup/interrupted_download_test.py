@@ -152,15 +152,18 @@ def main():
                  "/size:%d" % SIZE, "/format:-1", "/cookie:session=s3cr3t"],
                 env=env, stdout=subprocess.DEVNULL, stderr=open(place.path("first.err"), "wb"))
             try:
+                # A loaded machine (the browser tests beside this one) can be slow to show it.
                 try:
-                    # A loaded machine (the browser tests beside this one) can be slow to show it.
-                    dialog = x.wait_for(lambda: [w for w in x.windows("Save file as") if w[2] >= 200] or
-                                        first.poll() is not None, timeout=90, what="the Save-As dialog")[0][0]
-                except (AssertionError, TypeError):
+                    shown = x.wait_for(lambda: [w for w in x.windows("Save file as") if w[2] >= 200] or
+                                       (first.poll() is not None and "ended"), timeout=90, what="the Save-As dialog")
+                except AssertionError:
+                    shown = "timed out"
+                if not isinstance(shown, list):
                     with open(place.path("first.err"), "rb") as f:
-                        raise AssertionError("no Save-As dialog: vexaro %s, its errors: %r" % (
-                            "ended with %s" % first.poll() if first.poll() is not None else "still runs",
+                        raise AssertionError("no Save-As dialog (%s): vexaro %s, its errors: %r" % (
+                            shown, "ended with %s" % first.poll() if first.poll() is not None else "still runs",
                             f.read().decode(errors="replace")))
+                dialog = shown[0][0]
                 x.keys(dialog, "Return")
                 x.wait_for(lambda: manager_window(x), what="the manager window")
                 # Killed once the journal knows a good part of the file is on disk.

@@ -18,8 +18,12 @@ class XSession:
 
     def __enter__(self):
         read_end, write_end = os.pipe()
+        # -noreset: without it the server resets whenever its last client
+        # leaves, and a program connecting at that moment (the one under test,
+        # while xdotool polls for its windows) is refused: "could not connect
+        # to display".
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp", "-noreset"],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as display:
