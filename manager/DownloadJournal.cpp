@@ -315,9 +315,8 @@ bool DownloadJournal::Parse(const QByteArray& bytes, std::vector<JournalEntry>& 
       if (!StateFromJson(read.Object("state"), state)) return false;
       // The worker writes into the unfinished file and Cancel removes it: a
       // damaged journal must not point either anywhere but beside the file
-      // this download makes.
-      const std::u16string& made = d.tempPath.empty() ? d.targetPath : d.tempPath;
-      if (state.targetPath != made || state.partPath != transfer::PartPathFor(made)) return false;
+      // this download fetches into (StateFromJson holds the part path to it).
+      if (state.targetPath != transfer::FetchedPath(d.targetPath, d.tempPath)) return false;
       entry.state = std::move(state);
     }
     if (!read.ok || entry.id.empty() || d.url.empty() || d.targetPath.empty()) return false;

@@ -61,6 +61,10 @@ void ResumeState::ForgetVersion() {
 
 std::u16string PartPathFor(const std::u16string& path) { return path + u".vxpart"; }
 
+std::u16string FetchedPath(const std::u16string& targetPath, const std::u16string& temporaryPath) {
+  return temporaryPath.empty() ? targetPath : temporaryPath;
+}
+
 ResumeState FreshState(const std::u16string& url, const std::u16string& path) {
   ResumeState state;
   state.url = url;

@@ -81,6 +81,10 @@ struct ResumeState {
 // The unfinished name of a download into path: "clip.flv" -> "clip.flv.vxpart".
 std::u16string PartPathFor(const std::u16string& path);
 
+// The file a download fetches into: a conversion's temporary file when there
+// is one, else the user's file. A resume state belongs to this file.
+std::u16string FetchedPath(const std::u16string& targetPath, const std::u16string& temporaryPath);
+
 // A fresh state for a download of url into path.
 ResumeState FreshState(const std::u16string& url, const std::u16string& path);
 

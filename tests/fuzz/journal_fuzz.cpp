@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const manager::JournalEntry& entry : entries) {
     FUZZ_CHECK(!entry.id.empty() && !entry.download.url.empty() && !entry.download.targetPath.empty());
     if (!entry.state) continue;
-    const std::u16string& made = entry.download.tempPath.empty() ? entry.download.targetPath : entry.download.tempPath;
-    FUZZ_CHECK(entry.state->partPath == transfer::PartPathFor(made));
+    FUZZ_CHECK(entry.state->partPath ==
+               transfer::PartPathFor(transfer::FetchedPath(entry.download.targetPath, entry.download.tempPath)));
     if (entry.state->size > 0) FUZZ_CHECK(entry.state->onDisk.Total() <= entry.state->size);
   }
   std::vector<manager::JournalEntry> again;
