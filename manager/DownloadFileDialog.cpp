@@ -257,10 +257,10 @@ void CDownloadFileDialog::OnInitDialog() {
   // 7. The first row's window at row position 0.
   if (first) {
     first->SetBackground(buttonFace);
-    first->Create(m_host->Viewport(),
-                  QRect(kRowLeft, kRowTop, kRowWidth, transfer::CDownloadItem::GetItemHeight()), kFirstRowId);
     m_rows.push_back(first);
     Track(first, platform::RandomToken());
+    first->Create(m_host->Viewport(),
+                  QRect(kRowLeft, kRowTop, kRowWidth, transfer::CDownloadItem::GetItemHeight()), kFirstRowId);
   }
   // 8. The check box.
   m_autoCloseBox->setChecked(m_autoclose);
@@ -295,7 +295,8 @@ void CDownloadFileDialog::OnCopyData(transfer::HandoffSender sender, std::uint32
 void CDownloadFileDialog::OnSenderGone(transfer::HandoffSender sender) { m_pending.erase(sender); }
 
 transfer::CDownloadItem* CDownloadFileDialog::AddRowWith(
-    const PendingDownload& download, const std::function<void(transfer::CDownloadItem*, const QRect&, int)>& create) {
+    const PendingDownload& download, std::u16string journalId,
+    const std::function<void(transfer::CDownloadItem*, const QRect&, int)>& create) {
   const int index = RowCount();
   auto* row = new transfer::CDownloadItem(download.url, download.tempPath, download.targetPath,
                                           download.conversionArgs, download.size, download.cookie, index,
@@ -306,35 +307,36 @@ transfer::CDownloadItem* CDownloadFileDialog::AddRowWith(
   const int scrolled = m_host->GetScrollPosition().y();
   const int height = transfer::CDownloadItem::GetItemHeight();
   row->SetBackground(palette().color(QPalette::Window));
+  m_rows.push_back(row);
+  Track(row, std::move(journalId));
   create(row,
          QRect(m_hostClient.left() + kRowLeft, m_hostClient.top() + kRowTop + height * index - scrolled, kRowWidth,
                height),
          kRowIdBase + index);
-  m_rows.push_back(row);
   m_host->SetScrollMetrics(QSize(kContentWidth, height * RowCount()), QSize(kContentWidth, kPageHeight));
   return row;
 }
 
 void CDownloadFileDialog::AddRow(const PendingDownload& download) {
-  transfer::CDownloadItem* row =
-      AddRowWith(download, [this](transfer::CDownloadItem* item, const QRect& rect, int id) {
-        item->Create(m_host->Viewport(), rect, id);
-      });
-  Track(row, platform::RandomToken());
+  AddRowWith(download, platform::RandomToken(), [this](transfer::CDownloadItem* item, const QRect& rect, int id) {
+    item->Create(m_host->Viewport(), rect, id);
+  });
 }
 
 int CDownloadFileDialog::RestoreUnfinished() {
   int added = 0;
+  // The first write after the adoption removes the journals taken over, so
+  // there is none until every row they held is here with its state.
+  m_restoring = true;
   for (const JournalEntry& entry : m_journal.AdoptOrphans()) {
     // The conversion's temporary file is this process's to keep now.
     if (!entry.download.tempPath.empty()) settings::Settings::HoldTempFile(entry.download.tempPath);
-    transfer::CDownloadItem* row =
-        AddRowWith(entry.download, [this, &entry](transfer::CDownloadItem* item, const QRect& rect, int id) {
-          item->CreatePaused(m_host->Viewport(), rect, id, entry.state.value_or(transfer::ResumeState()));
-        });
-    Track(row, entry.id);
+    AddRowWith(entry.download, entry.id, [this, &entry](transfer::CDownloadItem* item, const QRect& rect, int id) {
+      item->CreatePaused(m_host->Viewport(), rect, id, entry.state.value_or(transfer::ResumeState()));
+    });
     ++added;
   }
+  m_restoring = false;
   // Also with nothing added: the journals taken over go.
   WriteJournal();
   return added;
@@ -347,7 +349,7 @@ void CDownloadFileDialog::Track(transfer::CDownloadItem* row, std::u16string jou
   connect(row, &transfer::CDownloadItem::resumeStateChanged, this, [this] {
     if (!m_journalTimer.isActive()) m_journalTimer.start();
   });
-  WriteJournal();
+  if (!m_restoring) WriteJournal();
 }
 
 void CDownloadFileDialog::OnRowFinished(transfer::CDownloadItem* row) {

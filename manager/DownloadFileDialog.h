@@ -114,11 +114,15 @@ class CDownloadFileDialog : public QDialog {
   using PendingDownload = transfer::HandedDownload;
 
   void OnInitDialog();
-  // A new row below the others; its window is made by create (Create or
-  // CreatePaused) at its place.
-  transfer::CDownloadItem* AddRowWith(const PendingDownload& download,
+  // A new row below the others, journaled under journalId before its window
+  // is made by create (Create, which starts the worker, or CreatePaused) at
+  // its place.
+  transfer::CDownloadItem* AddRowWith(const PendingDownload& download, std::u16string journalId,
                                       const std::function<void(transfer::CDownloadItem*, const QRect&, int)>& create);
   void AddRow(const PendingDownload& download);
+  // Journals a row that is in m_rows and whose worker has not started: a
+  // start killed once the worker has made a file still names that file (and
+  // the download) in its journal.
   void Track(transfer::CDownloadItem* row, std::u16string journalId);
   void OnRowFinished(transfer::CDownloadItem* row);
   void Announce(transfer::CDownloadItem* row);
@@ -149,6 +153,7 @@ class CDownloadFileDialog : public QDialog {
   DownloadJournal m_journal;
   std::map<const transfer::CDownloadItem*, std::u16string> m_journalIds;
   QTimer m_journalTimer;
+  bool m_restoring = false;  // rows of journals taken over are being added
   QString m_notifyDone;
   QString m_notifyFailed;
   QCheckBox* m_autoCloseBox = nullptr;

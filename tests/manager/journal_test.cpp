@@ -13,13 +13,16 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "manager/DownloadFileDialog.h"
 #include "manager/DownloadJournal.h"
 #include "manager/ManagerFixture.h"
+#include "platform/File.h"
 #include "platform/OwnerLock.h"
 #include "platform/Text.h"
 #include "settings/IniFile.h"
@@ -246,6 +249,49 @@ TEST_F(JournalTest, DialogShowsWhatAnEndedRunLeftAndResumesIt) {
   DownloadJournal next;
   ASSERT_TRUE(next.Open());
   EXPECT_TRUE(next.AdoptOrphans().empty());
+}
+
+// A download is in the journal before its worker can make a file or send a
+// request: a start killed the moment its download began still brings it back
+// (the first row, made with the dialog, and a row handed over later).
+TEST_F(JournalTest, DownloadsAreJournaledBeforeTheirWorkerStarts) {
+  const testsupport::ServedFile file{testsupport::VersionBytes(64 * 1024, 1), "\"v1\"", ""};
+  const std::u16string folder = Folder();
+  std::mutex mutex;
+  std::map<std::string, bool> journaledAtRequest;
+  testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& request) {
+    bool journaled = false;
+    for (const std::u16string& name : platform::FilesIn(folder)) {
+      std::string bytes;
+      if (!platform::ReadWholeFile(folder + name, bytes)) continue;
+      std::vector<JournalEntry> entries;
+      int version = 0;
+      if (!DownloadJournal::Parse(QByteArray::fromStdString(bytes), entries, version)) continue;
+      for (const JournalEntry& entry : entries) {
+        journaled = journaled || platform::ToUtf8(entry.download.url).ends_with(request.path);
+      }
+    }
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      journaledAtRequest.emplace(request.path, journaled);
+    }
+    return testsupport::ScriptedServer::ServeFile(request, file);
+  });
+  ASSERT_TRUE(server.Start());
+
+  dialog_ = std::make_unique<CDownloadFileDialog>(platform::FromUtf8(server.Url("/first.flv")), u"",
+                                                  File("first.flv"), u"", 0, u"", false, u"");
+  dialog_->show();
+  // The race is short: many rows give it many chances to show.
+  std::map<std::string, bool> expected{{"/first.flv", true}};
+  for (int i = 0; i < 24; ++i) {
+    const std::string name = "handed" + std::to_string(i) + ".flv";
+    Send(platform::FromUtf8(server.Url("/" + name)), File(name));
+    expected.emplace("/" + name, true);
+  }
+  ASSERT_TRUE(QTest::qWaitFor([&] { return AllFinished(); }, 60000));
+  const std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(journaledAtRequest, expected);
 }
 
 // A paused row is a row in progress: closing asks first.
