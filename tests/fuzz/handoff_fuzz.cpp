@@ -40,6 +40,8 @@
 #include "transfer/DownloadItem.h"
 #include "startup/Handoff.h"
 #include "transfer/HandoffRecords.h"
+#include "settings/IniFile.h"
+#include "settings/Settings.h"
 #include "startup/StoreTool.h"
 
 namespace {
@@ -151,6 +153,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   std::ostringstream ignored;
   startup::StoreInstallTexts({}, ignored, ignored);
+  // A refused connection is a failure the worker tries again after a pause;
+  // one try lets each row end at once, so an input takes milliseconds, not
+  // the seconds of the pauses.
+  settings::IniFile file(settings::Settings::GetDataPath(u"settings.ini"), true);
+  file.Read();
+  file.SetSection(u"Transfer", {{u"tries", u"1"}});
+  if (!file.Write()) fuzzsupport::Fail(__FILE__, __LINE__, "settings.ini cannot be written");
   static QApplication* application = new QApplication(*argc, *argv);
   (void)application;
   return 0;
@@ -201,7 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inbox.Detach();
     FUZZ_CHECK(dialog->RowCount() == 1 + std::min(commits, kMaxRowsPerInput));
 
-    // Let the workers report (each fails at once against the refusing port).
+    // Let the workers report (each fails at once against the refusing port:
+    // one try).
     QElapsedTimer waited;
     waited.start();
     QApplication::processEvents();
