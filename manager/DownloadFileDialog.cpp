@@ -346,8 +346,16 @@ void CDownloadFileDialog::Track(transfer::CDownloadItem* row, std::u16string jou
   m_journalIds[row] = std::move(journalId);
   connect(row, &transfer::CDownloadItem::finished, this, [this, row] { OnRowFinished(row); });
   connect(row, &transfer::CDownloadItem::paused, this, &CDownloadFileDialog::WriteJournal);
-  connect(row, &transfer::CDownloadItem::resumeStateChanged, this, [this] {
-    if (!m_journalTimer.isActive()) m_journalTimer.start();
+  connect(row, &transfer::CDownloadItem::resumeStateChanged, this, [this, row] {
+    // A new unfinished file is named at once, so a start killed in its
+    // first seconds does not leave one that nothing knows of; the bytes
+    // that follow are written at most every kJournalIntervalMs.
+    const std::optional<transfer::ResumeState>& state = row->LastResumeState();
+    if (m_journal.IsOpen() && state && state->partOnDisk && m_journaledParts.count(state->partPath) == 0) {
+      WriteJournal();
+    } else if (!m_journalTimer.isActive()) {
+      m_journalTimer.start();
+    }
   });
   if (!m_restoring) WriteJournal();
 }
@@ -377,6 +385,7 @@ void CDownloadFileDialog::WriteJournal() {
   if (!m_journal.IsOpen()) return;
   using State = transfer::CDownloadItem::State;
   std::vector<JournalEntry> entries;
+  m_journaledParts.clear();
   for (const transfer::CDownloadItem* row : m_rows) {
     const State state = row->CurrentState();
     const bool unfinished = state == State::Running || state == State::Paused ||
@@ -393,6 +402,7 @@ void CDownloadFileDialog::WriteJournal() {
     entry.download.referer = row->Referer();
     entry.download.replaceTarget = row->ReplaceTarget();
     entry.state = row->LastResumeState();
+    if (entry.state && entry.state->partOnDisk) m_journaledParts.insert(entry.state->partPath);
     entries.push_back(std::move(entry));
   }
   m_journal.Write(entries);

@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,8 @@ class CDownloadFileDialog : public QDialog {
   std::map<const transfer::CDownloadItem*, std::u16string> m_journalIds;
   QTimer m_journalTimer;
   bool m_restoring = false;  // rows of journals taken over are being added
+  // The unfinished files the last journal written names.
+  std::set<std::u16string> m_journaledParts;
   QString m_notifyDone;
   QString m_notifyFailed;
   QCheckBox* m_autoCloseBox = nullptr;

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -292,6 +293,34 @@ TEST_F(JournalTest, DownloadsAreJournaledBeforeTheirWorkerStarts) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return AllFinished(); }, 60000));
   const std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(journaledAtRequest, expected);
+}
+
+// The unfinished file is named in the journal the moment the row learns of
+// it, not only with the next timed write: a start killed in the seconds
+// between would leave a file in the user's folder that nothing knows of.
+TEST_F(JournalTest, AnUnfinishedFileIsJournaledWhenItAppears) {
+  const testsupport::ServedFile file{testsupport::VersionBytes(4 * 1024 * 1024, 1), "\"v1\"", ""};
+  testsupport::ScriptedServer server([&file](const testsupport::ScriptedRequest& request) {
+    testsupport::ScriptedReply reply = testsupport::ScriptedServer::ServeFile(request, file);
+    reply.stallAfter = 64 * 1024;
+    return reply;
+  });
+  ASSERT_TRUE(server.Start());
+  dialog_ = std::make_unique<CDownloadFileDialog>(platform::FromUtf8(server.Url("/clip.flv")), u"", File("clip.flv"),
+                                                  u"", 0, u"", false, u"");
+  dialog_->show();
+  CDownloadItem* row = dialog_->Row(0);
+  // Connected after the dialog's own slot, so it runs after that one.
+  std::optional<bool> journaledWhenReported;
+  QObject connection;  // ends the connection before what it captures goes
+  QObject::connect(row, &CDownloadItem::resumeStateChanged, &connection, [&] {
+    const std::optional<transfer::ResumeState>& state = row->LastResumeState();
+    if (!state || !state->partOnDisk || journaledWhenReported) return;
+    const std::vector<std::u16string> named = DownloadJournal::FilesInUse(Folder());
+    journaledWhenReported = std::find(named.begin(), named.end(), state->partPath) != named.end();
+  });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return journaledWhenReported.has_value(); }, 30000));
+  EXPECT_TRUE(*journaledWhenReported);
 }
 
 // A paused row is a row in progress: closing asks first.
