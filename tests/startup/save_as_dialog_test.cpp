@@ -90,6 +90,17 @@ class User {
     }
     QFileDialog* dialog = VisibleFileDialog();
     if (!dialog || VisibleQuestion()) return;
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    // A user clicks into the name field before typing. The dialog's
+    // selection in its file list follows the typed name only while the
+    // field has the focus: without it, a name shown before (after a No)
+    // would stay selected and be what Save takes.
+    if (!name->hasFocus()) {
+      dialog->activateWindow();
+      name->setFocus(Qt::MouseFocusReason);
+      return;
+    }
     steps_.pop_front();
     if (step.filter > 0) {
       auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
@@ -99,8 +110,6 @@ class User {
       emit combo->activated(step.filter - 1);
       emit combo->textActivated(combo->currentText());
     }
-    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    ASSERT_NE(name, nullptr);
     name->setText(QString::fromStdString(step.name));
     if (!step.save) {
       dialog->reject();
