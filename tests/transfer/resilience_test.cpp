@@ -461,11 +461,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, FullDiskTest,
 
 TEST_F(ResilienceTest, SeveralConnectionsOneDroppedMidPiece) {
   const ServedFile file{testsupport::VersionBytes(16 * kMiB, 1), "\"many\"", ""};
-  Serve([&file](const ScriptedRequest& r) {
+  // The piece that begins near the middle of the file is dropped once, 1 MiB
+  // into it. Where exactly it begins depends on how far the first answer had
+  // come when the rest was split, which a loaded machine changes.
+  std::atomic<std::uint64_t> droppedStart{0};
+  Serve([&file, &droppedStart](const ScriptedRequest& r) {
     ScriptedReply reply = ScriptedServer::ServeFile(r, file);
     // A server that limits each connection, which makes several worth it.
     reply.bytesPerSecond = 6 * kMiB;
-    if (RangeStart(r) == 8 * kMiB) reply.cutAfter = kMiB;
+    const std::uint64_t start = RangeStart(r);
+    std::uint64_t none = 0;
+    if (start >= 6 * kMiB && start < 10 * kMiB && droppedStart.compare_exchange_strong(none, start)) {
+      reply.cutAfter = kMiB;
+    }
     return reply;
   });
   RecordingRow row(Target16());
@@ -484,13 +492,17 @@ TEST_F(ResilienceTest, SeveralConnectionsOneDroppedMidPiece) {
     }
   }
   // The dropped piece is continued where it broke off.
-  EXPECT_NE(std::find(starts.begin(), starts.end(), 9 * kMiB), starts.end());
-  // One combined count, growing by at most a chunk per report.
+  ASSERT_NE(droppedStart.load(), 0u) << "no piece began near the middle: " << ::testing::PrintToString(starts);
+  EXPECT_NE(std::find(starts.begin(), starts.end(), droppedStart.load() + kMiB), starts.end())
+      << ::testing::PrintToString(starts);
+  // One combined count that only grows, by a chunk per report; the bytes a
+  // dropped connection had short of a chunk are kept without a report of
+  // their own and show in the next one.
   std::uint64_t previous = 0;
   for (const std::u16string& text : row.Snapshot().detailTexts) {
     const std::uint64_t count = std::stoull(platform::ToUtf8(text));
     EXPECT_GT(count, previous);
-    EXPECT_LE(count - previous, transfer::kChunkSize);
+    EXPECT_LT(count - previous, 2 * transfer::kChunkSize);
     previous = count;
   }
   EXPECT_EQ(previous, 16 * kMiB);
