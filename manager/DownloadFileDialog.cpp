@@ -259,6 +259,7 @@ void CDownloadFileDialog::OnInitDialog() {
     first->SetBackground(buttonFace);
     m_rows.push_back(first);
     Track(first, platform::RandomToken());
+    WriteJournal();
     first->Create(m_host->Viewport(),
                   QRect(kRowLeft, kRowTop, kRowWidth, transfer::CDownloadItem::GetItemHeight()), kFirstRowId);
   }
@@ -319,15 +320,16 @@ transfer::CDownloadItem* CDownloadFileDialog::AddRowWith(
 
 void CDownloadFileDialog::AddRow(const PendingDownload& download) {
   AddRowWith(download, platform::RandomToken(), [this](transfer::CDownloadItem* item, const QRect& rect, int id) {
+    // In the journal before its worker can make a file.
+    WriteJournal();
     item->Create(m_host->Viewport(), rect, id);
   });
 }
 
 int CDownloadFileDialog::RestoreUnfinished() {
   int added = 0;
-  // The first write after the adoption removes the journals taken over, so
-  // there is none until every row they held is here with its state.
-  m_restoring = true;
+  // The first write after the adoption removes the journals taken over: it
+  // comes once every row they held is here with its state.
   for (const JournalEntry& entry : m_journal.AdoptOrphans()) {
     // The conversion's temporary file is this process's to keep now.
     if (!entry.download.tempPath.empty()) settings::Settings::HoldTempFile(entry.download.tempPath);
@@ -336,7 +338,6 @@ int CDownloadFileDialog::RestoreUnfinished() {
     });
     ++added;
   }
-  m_restoring = false;
   // Also with nothing added: the journals taken over go.
   WriteJournal();
   return added;
@@ -351,13 +352,12 @@ void CDownloadFileDialog::Track(transfer::CDownloadItem* row, std::u16string jou
     // first seconds does not leave one that nothing knows of; the bytes
     // that follow are written at most every kJournalIntervalMs.
     const std::optional<transfer::ResumeState>& state = row->LastResumeState();
-    if (m_journal.IsOpen() && state && state->partOnDisk && m_journaledParts.count(state->partPath) == 0) {
+    if (state && state->partOnDisk && m_journaledParts.count(state->partPath) == 0) {
       WriteJournal();
     } else if (!m_journalTimer.isActive()) {
       m_journalTimer.start();
     }
   });
-  if (!m_restoring) WriteJournal();
 }
 
 void CDownloadFileDialog::OnRowFinished(transfer::CDownloadItem* row) {

@@ -115,15 +115,15 @@ class CDownloadFileDialog : public QDialog {
   using PendingDownload = transfer::HandedDownload;
 
   void OnInitDialog();
-  // A new row below the others, journaled under journalId before its window
-  // is made by create (Create, which starts the worker, or CreatePaused) at
-  // its place.
+  // A new row below the others, in m_rows and tracked under journalId when
+  // create (Create, which starts the worker, or CreatePaused) makes its
+  // window at its place.
   transfer::CDownloadItem* AddRowWith(const PendingDownload& download, std::u16string journalId,
                                       const std::function<void(transfer::CDownloadItem*, const QRect&, int)>& create);
   void AddRow(const PendingDownload& download);
-  // Journals a row that is in m_rows and whose worker has not started: a
-  // start killed once the worker has made a file still names that file (and
-  // the download) in its journal.
+  // Keeps the journal of a row in m_rows up to date from now on. A row whose
+  // worker starts is written to the journal before it starts: a start killed
+  // once the worker has made a file still names that file (and the download).
   void Track(transfer::CDownloadItem* row, std::u16string journalId);
   void OnRowFinished(transfer::CDownloadItem* row);
   void Announce(transfer::CDownloadItem* row);
@@ -154,7 +154,6 @@ class CDownloadFileDialog : public QDialog {
   DownloadJournal m_journal;
   std::map<const transfer::CDownloadItem*, std::u16string> m_journalIds;
   QTimer m_journalTimer;
-  bool m_restoring = false;  // rows of journals taken over are being added
   // The unfinished files the last journal written names.
   std::set<std::u16string> m_journaledParts;
   QString m_notifyDone;

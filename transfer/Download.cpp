@@ -108,7 +108,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   row.m_retryable = false;
   row.m_cancelled = false;
 
-  const std::u16string& file = FetchedPath(params->targetPath, params->temporaryPath);
+  const std::u16string file = FetchedPath(params->targetPath, params->temporaryPath);
   // A conversion whose temporary file could not be named gets the temporary
   // folder itself (see DownloadThreadParams): the row fails as one whose
   // output file cannot be created, before any byte is fetched.

@@ -37,12 +37,12 @@
 
 #include "FuzzSupport.h"
 #include "manager/DownloadFileDialog.h"
-#include "transfer/DownloadItem.h"
-#include "startup/Handoff.h"
-#include "transfer/HandoffRecords.h"
 #include "settings/IniFile.h"
 #include "settings/Settings.h"
+#include "startup/Handoff.h"
 #include "startup/StoreTool.h"
+#include "transfer/DownloadItem.h"
+#include "transfer/HandoffRecords.h"
 
 namespace {
 
