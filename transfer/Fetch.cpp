@@ -206,6 +206,7 @@ enum class Stop {
   Superseded,  // a start over made its answer worthless
   Failed,      // the download's outcome is decided (write failure, cancel)
   Stalled,
+  Overrun,     // a 206 body ran past the range its Content-Range announced
 };
 
 class Engine;
@@ -229,6 +230,9 @@ struct Connection {
   // that wait for their write.
   std::uint64_t pos = 0;
   std::uint64_t end = kOpenEnd;
+  // One past the last byte a 206 announced: nothing beyond it is the
+  // server's word about this range, whatever the body goes on to send.
+  std::uint64_t announcedEnd = kOpenEnd;
   std::vector<char> pending;
   Answer answer;
   bool evaluated = false;
@@ -244,6 +248,8 @@ struct Connection {
 
   std::uint64_t Frontier() const { return pos + pending.size(); }
   std::uint64_t Remaining() const { return end == kOpenEnd ? kOpenEnd : end - Frontier(); }
+  // Whether this try added a byte the file did not hold before it began.
+  bool Progressed(std::uint64_t best) const { return attemptBytes > 0 && best > bestAtStart; }
 };
 
 class Engine {
@@ -285,6 +291,7 @@ class Engine {
   void Failed(Connection& c, std::uint32_t code, bool transient);
   bool Evaluate(Connection& c);
   bool AcceptFirst(Connection& c);
+  void Announce(Connection& c);
   bool SameVersion(const Answer& answer) const;
   bool OpenPart(bool truncate);
   bool CountStartOver();
@@ -456,6 +463,7 @@ void Engine::Launch(Connection& c, const std::vector<std::string>& lines) {
   c.evaluated = false;
   c.accepted = false;
   c.stop = Stop::None;
+  c.announcedEnd = kOpenEnd;
   c.pending.clear();
   c.epoch = epoch_;
   c.attemptBytes = 0;
@@ -659,6 +667,7 @@ bool Engine::Evaluate(Connection& c) {
       return false;
     }
     c.accepted = true;
+    Announce(c);
     return true;
   }
   if (c.defining) return AcceptFirst(c);
@@ -708,7 +717,13 @@ bool Engine::AcceptFirst(Connection& c) {
   c.pos = 0;
   c.end = size ? *size : kOpenEnd;
   if (SplitAllowed()) c.end = std::min(*size, Share(*size));
+  if (a.status == 206) Announce(c);
   return true;
+}
+
+void Engine::Announce(Connection& c) {
+  const ContentRange& range = *c.answer.contentRange;
+  c.announcedEnd = range.last == UINT64_MAX ? kOpenEnd : range.last + 1;
 }
 
 bool Engine::OpenPart(bool truncate) {
@@ -774,8 +789,13 @@ std::size_t Engine::OnBody(Connection& c, const char* data, std::size_t length) 
       c.stop = Stop::PieceDone;
       return used;
     }
+    if (at >= c.announcedEnd) {
+      c.stop = Stop::Overrun;
+      return used;
+    }
+    const std::uint64_t limit = std::min(c.end, c.announcedEnd);
     std::size_t take = std::min(length - used, kChunkSize - c.pending.size());
-    if (c.end != kOpenEnd) take = static_cast<std::size_t>(std::min<std::uint64_t>(take, c.end - at));
+    if (limit != kOpenEnd) take = static_cast<std::size_t>(std::min<std::uint64_t>(take, limit - at));
     if (c.pending.empty() && take == kChunkSize) {
       // A whole chunk straight from libcurl's buffer, without a copy.
       if (!Store(c, data + used, take, true)) return 0;
@@ -853,13 +873,16 @@ void Engine::Ended(Connection& c, CURLcode code) {
   if (c.accepted && (code == CURLE_OK || c.stop == Stop::PieceDone)) {
     // The last chunk is reported (and may still cancel) only when it is whole.
     if (!Flush(c, true)) return;
-    if (c.end == kOpenEnd) {
+    if (c.end == kOpenEnd && (c.announcedEnd == kOpenEnd || c.pos >= c.announcedEnd)) {
       streamEnded_ = true;  // a body of unknown length ends the file
-    } else if (c.pos < c.end && c.answer.status != 206) {
-      Failed(c, kErrDownloadFailure, true);  // a whole answer short of the size
+    } else if (c.pos < std::min(c.end, c.announcedEnd)) {
+      Failed(c, kErrDownloadFailure, true);  // a body short of what its headers promised
+    } else if (c.pos < c.end && !c.Progressed(best_)) {
+      // A 206 may announce less than was asked, and the rest is asked for
+      // again; but a server that never moves the file on would be asked at
+      // once, for ever.
+      Failed(c, kErrDownloadFailure, true);
     }
-    // Otherwise the piece is whole, or a 206 sent less than asked but all it
-    // announced; either way the rest is handed out again.
     return;
   }
   // After a failure what arrived is just kept.
@@ -895,7 +918,7 @@ void Engine::Failed(Connection& c, std::uint32_t code, bool transient) {
     }
     return Fail(code);
   }
-  if (c.attemptBytes > 0 && best_ > c.bestAtStart) c.failures = 0;
+  if (c.Progressed(best_)) c.failures = 0;
   ++c.failures;
   if (c.failures >= options_.tries) {
     if (others) {

@@ -334,6 +334,103 @@ TEST_P(PermanentStatusTest, FailsAtOnceWithTodaysCode) {
 
 INSTANTIATE_TEST_SUITE_P(Statuses, PermanentStatusTest, ::testing::Values(400, 403, 404, 410));
 
+// --- Partial answers that lie about their range -------------------------------
+
+// A 206 as the server would send it for the asked range, with its
+// Content-Range replaced by one for [first, last] and the body given.
+ScriptedReply Partial(const ScriptedRequest& r, const ServedFile& file, std::uint64_t first, std::uint64_t last,
+                      std::string body) {
+  ScriptedReply reply = ScriptedServer::ServeFile(r, file);
+  for (auto& [name, value] : reply.headers) {
+    if (name == "Content-Range") {
+      value = "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(file.bytes->size());
+    }
+  }
+  reply.bodyOffset = 0;
+  reply.bodyLength = body.size();
+  reply.content = std::make_shared<const std::string>(std::move(body));
+  return reply;
+}
+
+struct LyingRangeCase {
+  const char* name;
+  std::function<ScriptedReply(const ScriptedRequest&, const ServedFile&)> answer;
+  bool completes;
+};
+
+void PrintTo(const LyingRangeCase& c, std::ostream* os) { *os << c.name; }
+
+class LyingRangeTest : public ResilienceTest, public ::testing::WithParamInterface<LyingRangeCase> {};
+
+TEST_P(LyingRangeTest, TakesOnlyAnnouncedBytesAndCountsEmptyTries) {
+  const LyingRangeCase& c = GetParam();
+  const Files files;
+  Serve([&files, &c](const ScriptedRequest& r) { return c.answer(r, files.small); });
+  testsupport::WriteFileBytes(Target(), "old");
+  RecordingRow row(Target16());
+  transfer::DownloadThreadParams* params = Params();
+  params->tries = 3;
+  testsupport::RunWorker(row, params);
+
+  const auto requests = server_->Requests();
+  if (c.completes) {
+    EXPECT_EQ(Digest(testsupport::ReadFileBytes(Target())), Digest(*files.small.bytes)) << "foreign bytes were kept";
+    EXPECT_EQ(row.LastStatus(), Completed());
+  } else {
+    const std::u16string code = platform::Format("Error: %u ", transfer::kErrDownloadFailure);
+    EXPECT_EQ(row.LastStatus().substr(0, code.size()), code) << platform::ToUtf8(row.LastStatus());
+    EXPECT_EQ(testsupport::ReadFileBytes(Target()), "old");
+    // Every try waited its pause: 1 s, then 2 s.
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_GE(requests[2].arrived - requests[0].arrived, 3s - 200ms);
+  }
+  ExpectNoUnfinishedFile(Target());
+  ExpectFinished(row);
+}
+
+std::uint64_t AskedFirst(const ScriptedRequest& r) { return RangeStart(r); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, LyingRangeTest,
+    ::testing::Values(
+        // Announces a quarter of a MiB, then runs on to the end with bytes of
+        // another file: only the announced ones may land.
+        LyingRangeCase{"AnnouncesLessThanItSends",
+                       [](const ScriptedRequest& r, const ServedFile& file) {
+                         const std::uint64_t size = file.bytes->size();
+                         const std::uint64_t first = AskedFirst(r);
+                         const std::uint64_t last = std::min(first + kMiB / 4, size) - 1;
+                         const auto foreign = testsupport::VersionBytes(size, 9);
+                         std::string body = file.bytes->substr(first, last + 1 - first) +
+                                            foreign->substr(last + 1, size - (last + 1));
+                         return Partial(r, file, first, last, std::move(body));
+                       },
+                       true},
+        // Announces the rest and sends nothing, with a length of 0.
+        LyingRangeCase{"EmptyPartialAnswers",
+                       [](const ScriptedRequest& r, const ServedFile& file) {
+                         return Partial(r, file, AskedFirst(r), file.bytes->size() - 1, "");
+                       },
+                       false},
+        // The same without a length: the body ends with the connection.
+        LyingRangeCase{"EmptyPartialAnswersEndingTheConnection",
+                       [](const ScriptedRequest& r, const ServedFile& file) {
+                         ScriptedReply reply = Partial(r, file, AskedFirst(r), file.bytes->size() - 1, "");
+                         reply.sendLength = false;
+                         return reply;
+                       },
+                       false},
+        // After a first answer cut short, every continuation is empty.
+        LyingRangeCase{"EmptyContinuations",
+                       [](const ScriptedRequest& r, const ServedFile& file) {
+                         if (r.index == 0) return Cut(ScriptedServer::ServeFile(r, file), kMiB);
+                         ScriptedReply reply = Partial(r, file, AskedFirst(r), file.bytes->size() - 1, "");
+                         reply.sendLength = false;
+                         return reply;
+                       },
+                       false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- Stalls -------------------------------------------------------------------
 
 struct StallCase {
