@@ -180,6 +180,26 @@ std::u16string FollowLinks(const std::u16string& path) {
   return target.empty() ? std::u16string() : FromUtf8(target);
 }
 
+std::u16string WrittenPath(const std::u16string& path) {
+  std::string current = ToUtf8(path);
+  const uid_t user = ::geteuid();
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid != user) break;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n <= 0) break;
+    target.resize(static_cast<std::size_t>(n));
+    current = target[0] == '/' ? target : FolderOf(current) + "/" + target;
+  }
+  return FromUtf8(current);
+}
+
+bool EntryExists(const std::u16string& path) {
+  struct stat st {};
+  return ::lstat(ToUtf8(path).c_str(), &st) == 0;
+}
+
 bool AtomicReplace(const std::u16string& path, std::string_view bytes) {
   const std::string target = ResolveLinks(ToUtf8(path));
   if (target.empty()) return false;

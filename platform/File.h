@@ -112,6 +112,19 @@ bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
 // longer than the kernel would follow (ELOOP).
 std::u16string FollowLinks(const std::u16string& path);
 
+// Where a file saved at path is written: path itself, unless it is a
+// symbolic link this user owns, which is followed (relative targets from the
+// link's folder) as far as the chain holds links this user owns. A link of
+// another account is never followed: it is the entry in the way, so what
+// another user plants in a shared folder cannot send a download elsewhere.
+// Where a link cannot be read or the chain runs past the kernel's limit, the
+// last path reached (the writes themselves never follow a link).
+std::u16string WrittenPath(const std::u16string& path);
+
+// Something is at path, without following a link: a link that leads nowhere
+// is there too.
+bool EntryExists(const std::u16string& path);
+
 // Creates one folder level (mode 0700). Fails with kErrAlreadyExists when it
 // exists, as CreateDirectory does.
 bool CreateFolder(const std::u16string& path);

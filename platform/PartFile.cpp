@@ -16,9 +16,26 @@ PartFile::~PartFile() { Close(); }
 
 bool PartFile::Open(const std::u16string& path, bool truncate) {
   Close();
-  const int fd = ::open(ToUtf8(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // O_NONBLOCK: a fifo planted under the name must not hold the worker.
+  const int fd = ::open(ToUtf8(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return false;
+  }
+  // Only a plain file of this user's with no other name: anything else under
+  // the name was put there by someone else, and writing into it (or
+  // emptying it) would reach a file the download must not touch.
+  if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
+    ::close(fd);
+    errno = EPERM;
+    return false;
+  }
+  if (::fcntl(fd, F_SETFL, 0) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      (truncate && ::ftruncate(fd, 0) != 0)) {
     const int error = errno;
     ::close(fd);
     errno = error;

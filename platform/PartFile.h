@@ -24,7 +24,10 @@ class PartFile {
   // umask) when missing, and takes an exclusive, non-blocking flock on it:
   // kErrSharingViolation when another open file holds it (in this process or
   // another). With truncate the file is emptied once the lock is held, never
-  // before, so a file in use elsewhere is left alone.
+  // before, so a file in use elsewhere is left alone. A symbolic link at
+  // path is never followed (ELOOP), and anything but a plain file of this
+  // user's with one name (a fifo, another account's file, a hard link) is
+  // refused with EPERM before a byte is written or cut.
   bool Open(const std::u16string& path, bool truncate);
   bool IsOpen() const { return fd_ >= 0; }
 

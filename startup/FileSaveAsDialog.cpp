@@ -8,6 +8,8 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include "platform/File.h"
+
 namespace startup {
 
 namespace {
@@ -75,7 +77,8 @@ bool FileSaveAsDialog::Show(const SaveAsOptions& options, SaveAsAnswer& answer) 
     const QString target =
         options.targetFor ? ToQ(options.targetFor(answer.path, answer.filterIndex)) : chosen.first();
     answer.replaceAgreed = false;
-    if (!QFileInfo::exists(target)) return true;
+    // A link that leads nowhere is in the way as much as a file.
+    if (!platform::EntryExists(FromQ(target))) return true;
     if (AgreesToReplace(options, target)) {
       answer.replaceAgreed = true;
       return true;

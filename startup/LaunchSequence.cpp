@@ -118,9 +118,12 @@ LaunchOutcome Sequence(const DownloadRequest& request, LaunchParts& parts) {
     return inOffer && !offer[k - 1].native ? &offer[k - 1] : nullptr;
   };
   // A copy of the offer: the options may outlive this sequence.
+  // A link of the user's own at the name leads to the file it names: the
+  // question and the row are about that file. Another account's link is not
+  // followed, and the dialog sees it as the file in the way.
   const auto targetFor = [conversionOf, choices](const std::u16string& chosen, std::int32_t k) {
     const config::SaveChoice* conversion = conversionOf(choices, k);
-    return conversion ? ConversionTargetPath(chosen, conversion->extension) : chosen;
+    return platform::WrittenPath(conversion ? ConversionTargetPath(chosen, conversion->extension) : chosen);
   };
 
   // 5. to 8.

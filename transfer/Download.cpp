@@ -16,14 +16,6 @@ namespace transfer {
 
 namespace {
 
-// A download into a symbolic link goes to the file it points to, as writing
-// through it did: the unfinished file lies beside that file and replaces it,
-// and the link stays.
-std::u16string FinalPath(const std::u16string& path) {
-  const std::u16string followed = platform::FollowLinks(path);
-  return followed.empty() ? path : followed;
-}
-
 // Values left at 0 in the params come from settings.ini.
 TransferOptions ResolveOptions(const DownloadThreadParams& params) {
   TransferOptions options;
@@ -53,7 +45,7 @@ void DiscardUnfinished(DownloadRow& row, ResumeState& state) {
 std::uint32_t DownloadToFile(DownloadRow& row, const std::u16string& url, const std::u16string& filePath,
                              std::uint64_t size, const std::u16string& cookie, const std::u16string& referer,
                              const TransferOptions& options, const WorkerTexts& texts) {
-  ResumeState state = FreshState(url, FinalPath(filePath));
+  ResumeState state = FreshState(url, platform::WrittenPath(filePath));
   const FetchRequest request{url, cookie, referer, size, filePath};
   const std::uint32_t result = Fetch(row, request, state, options, texts);
   if (result != kSOk) DiscardUnfinished(row, state);
@@ -118,7 +110,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   std::u16string placed;
   if (!noTemporaryFile) {
     const TransferOptions options = ResolveOptions(*params);
-    ResumeState state = params->resume ? *params->resume : FreshState(params->url, FinalPath(file));
+    ResumeState state = params->resume ? *params->resume : FreshState(params->url, file);
     // The raw download of a conversion goes to a name of our own.
     const FetchRequest request{params->url, params->cookie, params->referer, params->size, params->targetPath,
                                params->replaceTarget || !params->temporaryPath.empty()};

@@ -119,7 +119,12 @@ struct WorkerTexts {
 struct DownloadThreadParams {
   DownloadRow* row = nullptr;
   std::u16string url;
-  // The user's file: the final result.
+  // The user's file: the final result, written at exactly this name. The
+  // worker follows no link here: a link met at the name is an entry in the
+  // way (replaced itself with replaceTarget, else stepped around to a
+  // numbered name). A caller whose user may save onto a link of their own
+  // resolves it first, as the Save-As offer does (platform::WrittenPath), so
+  // that the row and its journal entry name the file the bytes go to.
   std::u16string targetPath;
   // Receives the raw download when converting; empty otherwise. A folder
   // (ending in '/') stands for a conversion whose temporary file could not be
@@ -216,8 +221,8 @@ std::uint32_t Fetch(DownloadRow& row, const FetchRequest& request, ResumeState& 
 // Removes the unfinished file of state, if any, and tells the row.
 void DiscardUnfinished(DownloadRow& row, ResumeState& state);
 
-// Fetches url into filePath (Fetch from a fresh state, then DiscardUnfinished
-// on failure). size 0 shows the total from the server's answer (0 when it has
+// Fetches url into filePath, or into the file a link of this user's there
+// leads to (Fetch from a fresh state, then DiscardUnfinished on failure). size 0 shows the total from the server's answer (0 when it has
 // none). Returns a code above.
 std::uint32_t DownloadToFile(DownloadRow& row, const std::u16string& url, const std::u16string& filePath,
                              std::uint64_t size, const std::u16string& cookie, const std::u16string& referer,
