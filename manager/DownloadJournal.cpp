@@ -18,6 +18,7 @@
 #include "platform/TempFiles.h"
 #include "platform/Text.h"
 #include "settings/Settings.h"
+#include "transfer/FilePlacement.h"
 
 namespace manager {
 
@@ -131,9 +132,16 @@ bool StateFromJson(const QJsonObject& object, transfer::ResumeState& state) {
     if (end <= begin || (state.size && end > *state.size)) return false;
     state.onDisk.Add(begin, end);
   }
-  // A state must name its own files: the unfinished file beside the target.
-  if (read.ok && state.partPath != transfer::PartPathFor(state.targetPath)) return false;
   return read.ok;
+}
+
+// The worker writes into the unfinished file and Cancel removes it: an entry
+// must not point either anywhere but beside the file this download fetches
+// into. Once placed, the file may have taken a numbered name beside it.
+bool NamesItsOwnFiles(const transfer::ResumeState& state, const transfer::HandedDownload& d) {
+  const std::u16string fetched = transfer::FetchedPath(d.targetPath, d.tempPath);
+  if (state.partPath != transfer::PartPathFor(fetched)) return false;
+  return state.partOnDisk ? state.targetPath == fetched : transfer::IsPlacementOf(state.targetPath, fetched);
 }
 
 }  // namespace
@@ -192,6 +200,7 @@ std::u16string DownloadJournal::Path() const { return folder_ + token_ + kJourna
 
 std::vector<JournalEntry> DownloadJournal::AdoptOrphans() {
   std::vector<JournalEntry> adopted;
+  setAside_.clear();
   if (!IsOpen()) return adopted;
   std::set<std::u16string> ids;
   std::set<std::u16string> tokens;
@@ -209,9 +218,15 @@ std::vector<JournalEntry> DownloadJournal::AdoptOrphans() {
     if (platform::ReadWholeFile(journal, bytes)) {
       std::vector<JournalEntry> entries;
       int version = 0;
-      if (Parse(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), entries, version)) {
+      QJsonArray damaged;
+      if (Parse(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), entries, version, &damaged)) {
         for (JournalEntry& entry : entries) {
           if (ids.insert(entry.id).second) adopted.push_back(std::move(entry));
+        }
+        // The others come back; only what cannot be read is kept aside.
+        if (!damaged.isEmpty()) {
+          settings::ReportError(kErrInvalidData, settings::errors::kJournalDamaged);
+          KeepAside(journal, damaged);
         }
       } else {
         if (version > kVersion) {
@@ -232,10 +247,35 @@ std::vector<JournalEntry> DownloadJournal::AdoptOrphans() {
   return adopted;
 }
 
+namespace {
+
+std::u16string AsideName(const std::u16string& journal) {
+  return journal + u".unreadable-" + U(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+}
+
+}  // namespace
+
 void DownloadJournal::SetAside(const std::u16string& journal) {
-  const std::u16string aside =
-      journal + u".unreadable-" + U(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-  platform::RenameFile(journal, aside);
+  const std::u16string aside = AsideName(journal);
+  if (platform::RenameFile(journal, aside)) setAside_.push_back(aside);
+}
+
+void DownloadJournal::KeepAside(const std::u16string& journal, const QJsonArray& damaged) {
+  QJsonObject root;
+  root[QStringLiteral("format")] = QLatin1String(kFormat);
+  root[QStringLiteral("version")] = kVersion;
+  root[QStringLiteral("downloads")] = damaged;
+  const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
+  const std::u16string aside = AsideName(journal);
+  // Never in place of the whole journal: when the entries cannot be kept
+  // aside, the journal itself is, with the good entries in it too.
+  if (!platform::AtomicReplace(aside, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))) {
+    settings::ReportError(platform::LastError(), settings::errors::kJournalWrite);
+    SetAside(journal);
+    return;
+  }
+  platform::MakePrivate(aside);
+  setAside_.push_back(aside);
 }
 
 bool DownloadJournal::Write(const std::vector<JournalEntry>& entries) {
@@ -283,8 +323,10 @@ QByteArray DownloadJournal::Serialize(const std::vector<JournalEntry>& entries) 
   return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-bool DownloadJournal::Parse(const QByteArray& bytes, std::vector<JournalEntry>& entries, int& version) {
+bool DownloadJournal::Parse(const QByteArray& bytes, std::vector<JournalEntry>& entries, int& version,
+                            QJsonArray* damaged) {
   entries.clear();
+  if (damaged) *damaged = QJsonArray();
   version = 0;
   QJsonParseError error{};
   const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
@@ -297,32 +339,35 @@ bool DownloadJournal::Parse(const QByteArray& bytes, std::vector<JournalEntry>& 
   // A newer program may keep what this one cannot know: leave it be.
   if (version > kVersion) return false;
   for (const QJsonValue& value : root.Array("downloads")) {
-    if (!value.isObject()) return false;
-    Reader read(value.toObject());
     JournalEntry entry;
-    entry.id = read.Text("id");
-    transfer::HandedDownload& d = entry.download;
-    d.url = read.Text("url");
-    d.targetPath = read.Text("target");
-    d.tempPath = read.Text("temporary");
-    d.conversionArgs = read.Text("conversion");
-    d.size = static_cast<std::int64_t>(read.Count("size"));
-    d.cookie = read.Text("cookie");
-    d.referer = read.Text("referer");
-    d.replaceTarget = read.Flag("replaceTarget");
-    if (read.Has("state")) {
-      transfer::ResumeState state;
-      if (!StateFromJson(read.Object("state"), state)) return false;
-      // The worker writes into the unfinished file and Cancel removes it: a
-      // damaged journal must not point either anywhere but beside the file
-      // this download fetches into (StateFromJson holds the part path to it).
-      if (state.targetPath != transfer::FetchedPath(d.targetPath, d.tempPath)) return false;
-      entry.state = std::move(state);
+    if (ParseEntry(value, entry)) {
+      entries.push_back(std::move(entry));
+    } else if (damaged) {
+      damaged->append(value);
     }
-    if (!read.ok || entry.id.empty() || d.url.empty() || d.targetPath.empty()) return false;
-    entries.push_back(std::move(entry));
   }
   return root.ok;
+}
+
+bool DownloadJournal::ParseEntry(const QJsonValue& value, JournalEntry& entry) {
+  if (!value.isObject()) return false;
+  Reader read(value.toObject());
+  entry.id = read.Text("id");
+  transfer::HandedDownload& d = entry.download;
+  d.url = read.Text("url");
+  d.targetPath = read.Text("target");
+  d.tempPath = read.Text("temporary");
+  d.conversionArgs = read.Text("conversion");
+  d.size = static_cast<std::int64_t>(read.Count("size"));
+  d.cookie = read.Text("cookie");
+  d.referer = read.Text("referer");
+  d.replaceTarget = read.Flag("replaceTarget");
+  if (read.Has("state")) {
+    transfer::ResumeState state;
+    if (!StateFromJson(read.Object("state"), state) || !NamesItsOwnFiles(state, d)) return false;
+    entry.state = std::move(state);
+  }
+  return read.ok && !entry.id.empty() && !d.url.empty() && !d.targetPath.empty();
 }
 
 }  // namespace manager

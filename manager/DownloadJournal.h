@@ -18,12 +18,15 @@
 // A journal that cannot be read (damaged, not JSON, from a newer version) is
 // never dropped in silence and never a crash: it is renamed to
 // <token>.journal.unreadable-<time> beside the others and recorded (24/3,
-// 24/4).
+// 24/4). One entry that cannot be read costs only itself: the others are
+// taken over, and it alone is kept in such a file (a journal of its own).
 //
 // Threads: the user-interface thread only; the object is the dialog's.
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QJsonValue>
 
 #include <memory>
 #include <optional>
@@ -71,6 +74,9 @@ class DownloadJournal {
   // The entries of the journals whose owner is gone, taken over. Call after
   // Open(); the next Write() should include them.
   std::vector<JournalEntry> AdoptOrphans();
+  // The files the last AdoptOrphans() kept aside: downloads that could not
+  // be shown again, which the window names to the user.
+  const std::vector<std::u16string>& KeptAside() const { return setAside_; }
   // Replaces this process's journal with entries. The first write that
   // succeeds after AdoptOrphans() removes the adopted journals. False (and
   // recorded, 24/5) when the journal cannot be written.
@@ -83,9 +89,13 @@ class DownloadJournal {
 
   // The JSON of entries and back, for tests and the fuzz target: Parse never
   // fails on any bytes other than by returning false; version is set to the
-  // file's version when one could be read (0 otherwise).
+  // file's version when one could be read (0 otherwise). False only for a
+  // file that is no journal of this version as a whole; an entry that cannot
+  // be read is left out of entries and, when damaged is given, appended to
+  // it as it was.
   static QByteArray Serialize(const std::vector<JournalEntry>& entries);
-  static bool Parse(const QByteArray& bytes, std::vector<JournalEntry>& entries, int& version);
+  static bool Parse(const QByteArray& bytes, std::vector<JournalEntry>& entries, int& version,
+                    QJsonArray* damaged = nullptr);
   static constexpr int kVersion = 1;
 
  private:
@@ -93,13 +103,18 @@ class DownloadJournal {
     std::u16string token;
     std::unique_ptr<platform::OwnerLock> lock;
   };
+  static bool ParseEntry(const QJsonValue& value, JournalEntry& entry);
   void SetAside(const std::u16string& journal);
+  // Writes the entries that cannot be read beside journal, which the next
+  // Write() then removes with the good ones taken over.
+  void KeepAside(const std::u16string& journal, const QJsonArray& damaged);
 
   std::u16string folder_;
   std::u16string token_;
   platform::OwnerLock lock_;
   std::vector<Adopted> adopted_;
-  bool writtenEmpty_ = false;  // the last write that succeeded had no entries
+  bool writtenEmpty_ = false;
+  std::vector<std::u16string> setAside_;  // the last write that succeeded had no entries
 };
 
 }  // namespace manager

@@ -18,6 +18,25 @@ std::u16string NumberedName(const std::u16string& stem, const std::u16string& su
   return stem + (copy == 1 ? std::u16string() : platform::Format(" (%d)", copy)) + suffix;
 }
 
+bool IsPlacementOf(const std::u16string& name, const std::u16string& path) {
+  if (name == path) return true;
+  const auto [stem, suffix] = SplitExtension(path);
+  const std::u16string open = stem + u" (";
+  const std::u16string close = u")" + suffix;
+  if (name.size() <= open.size() + close.size() || name.compare(0, open.size(), open) != 0 ||
+      name.compare(name.size() - close.size(), close.size(), close) != 0) {
+    return false;
+  }
+  const std::u16string_view digits(name.data() + open.size(), name.size() - open.size() - close.size());
+  if (digits.size() > 4 || digits.front() == u'0') return false;
+  int copy = 0;
+  for (const char16_t c : digits) {
+    if (c < u'0' || c > u'9') return false;
+    copy = copy * 10 + (c - u'0');
+  }
+  return copy >= 2 && copy <= kMaxNumberedNames;
+}
+
 std::u16string PlaceFinishedFile(const std::u16string& finished, const std::u16string& target, bool replace) {
   if (replace) return platform::RenameFile(finished, target) ? target : std::u16string();
   const auto [stem, suffix] = SplitExtension(target);

@@ -17,6 +17,10 @@ std::u16string NumberedName(const std::u16string& stem, const std::u16string& su
 // a person keeps.
 inline constexpr int kMaxNumberedNames = 1000;
 
+// Whether name is path itself or one of the numbered names PlaceFinishedFile
+// may give a file meant for path ("clip (2).flv" for "clip.flv").
+bool IsPlacementOf(const std::u16string& name, const std::u16string& path);
+
 // Renames a finished file onto target. It replaces an existing target only
 // when replace says the user agreed to that; otherwise it takes the first
 // free numbered name (atomically: a file appearing meanwhile is never

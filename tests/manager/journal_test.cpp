@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -125,22 +128,8 @@ TEST_F(JournalTest, UnreadableJournalsAreKeptAsideAndRecorded) {
       {"not JSON", "{\"format\": \"vexaro-download-jou", u"2403", u"13"},
       {"binary", std::string("\0\x01\xff\xfe", 4), u"2403", u"13"},
       {"another format", "{\"format\": \"x\", \"version\": 1, \"downloads\": []}", u"2403", u"13"},
-      {"a wrong field", "{\"format\": \"vexaro-download-journal\", \"version\": 1, \"downloads\": [{\"id\": 5}]}",
-       u"2403", u"13"},
-      {"ranges beyond the size",
-       "{\"format\":\"vexaro-download-journal\",\"version\":1,\"downloads\":[{\"id\":\"i\",\"url\":\"http://a/\","
-       "\"target\":\"/d/a\",\"temporary\":\"\",\"conversion\":\"\",\"size\":0,\"cookie\":\"\",\"referer\":\"\","
-       "\"replaceTarget\":false,\"state\":{\"url\":\"http://a/\",\"target\":\"/d/a\",\"part\":\"/d/a.vxpart\","
-       "\"size\":10,\"etag\":\"\",\"lastModified\":\"\",\"rangesWork\":false,\"partOnDisk\":true,"
-       "\"onDisk\":[[0,20]]}}]}",
-       u"2403", u"13"},
-      {"an unfinished file elsewhere",
-       "{\"format\":\"vexaro-download-journal\",\"version\":1,\"downloads\":[{\"id\":\"i\",\"url\":\"http://a/\","
-       "\"target\":\"/d/a\",\"temporary\":\"\",\"conversion\":\"\",\"size\":0,\"cookie\":\"\",\"referer\":\"\","
-       "\"replaceTarget\":false,\"state\":{\"url\":\"http://a/\",\"target\":\"/d/a\",\"part\":\"/home/alex/.bashrc\","
-       "\"size\":10,\"etag\":\"\",\"lastModified\":\"\",\"rangesWork\":false,\"partOnDisk\":true,"
-       "\"onDisk\":[[0,5]]}}]}",
-       u"2403", u"13"},
+      {"no list of downloads", "{\"format\": \"vexaro-download-journal\", \"version\": 1, \"downloads\": 5}", u"2403",
+       u"13"},
       {"a newer version", "{\"format\": \"vexaro-download-journal\", \"version\": 7, \"downloads\": []}", u"2404",
        u"7"},
   };
@@ -164,10 +153,96 @@ TEST_F(JournalTest, UnreadableJournalsAreKeptAsideAndRecorded) {
     });
     ASSERT_NE(aside, names.end()) << names[0] << " " << names[1] << " " << names[2];
     EXPECT_EQ(testsupport::ReadFileBytes(platform::ToUtf8(Folder()) + *aside), c.bytes);
+    ASSERT_EQ(journal.KeptAside().size(), 1u);
+    EXPECT_EQ(journal.KeptAside()[0], Folder() + platform::FromUtf8(*aside));
     // Written only by its owner, read only by its owner: it holds cookies.
     struct stat st {};
     ASSERT_EQ(::stat(platform::ToUtf8(journal.Path()).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+}
+
+// One entry that cannot be read costs only itself: the other entries of its
+// journal come back, it alone is kept aside (as a journal of its own, private)
+// and recorded.
+TEST_F(JournalTest, AnUnreadableEntryCostsOnlyItself) {
+  const std::string state =
+      "\"state\":{\"url\":\"http://a/\",\"target\":\"/d/a\",\"part\":\"/d/a.vxpart\",\"size\":10,\"etag\":\"\","
+      "\"lastModified\":\"\",\"rangesWork\":false,\"partOnDisk\":true,\"onDisk\":[[0,5]]}";
+  const std::string fields =
+      "\"url\":\"http://a/\",\"target\":\"/d/a\",\"temporary\":\"\",\"conversion\":\"\",\"size\":0,"
+      "\"cookie\":\"\",\"referer\":\"\",\"replaceTarget\":false,";
+  const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"a wrong field", "{\"id\": 5}"},
+      {"no object", "[1, 2]"},
+      {"ranges beyond the size", "{\"id\":\"i\"," + fields + replaced(state, "[[0,5]]", "[[0,20]]") + "}"},
+      {"an unfinished file elsewhere",
+       "{\"id\":\"i\"," + fields + replaced(state, "/d/a.vxpart", "/home/alex/.bashrc") + "}"},
+      {"a state of another file", "{\"id\":\"i\"," + fields + replaced(replaced(state, "/d/a", "/d/b"), "/d/a", "/d/b") + "}"},
+      {"a numbered name while unfinished",
+       "{\"id\":\"i\"," + fields + replaced(state, "\"target\":\"/d/a\"", "\"target\":\"/d/a (2)\"") + "}"},
+  };
+  const QJsonObject kept = QJsonDocument::fromJson(DownloadJournal::Serialize({Entry(u"g2", u"/d/kept.flv")}))
+                               .object()[QStringLiteral("downloads")]
+                               .toArray()
+                               .at(0)
+                               .toObject();
+  const std::string keptText = QJsonDocument(kept).toJson(QJsonDocument::Compact).toStdString();
+  for (const auto& [name, bad] : cases) {
+    SCOPED_TRACE(name);
+    fs::remove_all(platform::ToUtf8(Folder()));
+    WriteOrphan("mixed", "{\"format\":\"vexaro-download-journal\",\"version\":1,\"downloads\":[" + keptText + "," +
+                             bad + "]}");
+    WriteOrphan("good", DownloadJournal::Serialize({Entry(u"g", u"/d/good.flv")}).toStdString());
+    DownloadJournal journal;
+    ASSERT_TRUE(journal.Open());
+    std::vector<JournalEntry> adopted = journal.AdoptOrphans();
+    std::vector<std::u16string> ids;
+    for (const JournalEntry& entry : adopted) ids.push_back(entry.id);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::u16string>{u"g", u"g2"}));
+    EXPECT_EQ(testsupport::RecordedError(u"2403"), u"13");
+    ASSERT_EQ(journal.KeptAside().size(), 1u);
+    const std::string aside = platform::ToUtf8(journal.KeptAside()[0]);
+    EXPECT_EQ(aside.rfind(platform::ToUtf8(Folder()) + "mixed.journal.unreadable-", 0), 0u) << aside;
+    const QJsonDocument asideJson = QJsonDocument::fromJson(QByteArray::fromStdString(testsupport::ReadFileBytes(aside)));
+    EXPECT_EQ(asideJson.object()[QStringLiteral("downloads")].toArray(),
+              QJsonDocument::fromJson(QByteArray::fromStdString("[" + bad + "]")).array());
+    struct stat st {};
+    ASSERT_EQ(::stat(aside.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_TRUE(journal.Write(adopted));
+    // What was kept aside stays when the journals taken over go.
+    EXPECT_TRUE(fs::exists(aside));
+    EXPECT_FALSE(fs::exists(platform::ToUtf8(Folder()) + "mixed.journal"));
+  }
+}
+
+// A finished download may have taken a numbered name beside its target: an
+// entry that says so names its own files.
+TEST_F(JournalTest, APlacedDownloadUnderANumberedNameIsItsOwn) {
+  JournalEntry entry = Entry(u"n", u"/d/clip.flv");
+  transfer::ResumeState state = transfer::FreshState(entry.download.url, entry.download.targetPath);
+  state.targetPath = u"/d/clip (2).flv";
+  state.partOnDisk = false;
+  entry.state = state;
+  std::vector<JournalEntry> back;
+  int version = 0;
+  QJsonArray damaged;
+  ASSERT_TRUE(DownloadJournal::Parse(DownloadJournal::Serialize({entry}), back, version, &damaged));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].state->targetPath, u"/d/clip (2).flv");
+  EXPECT_TRUE(damaged.isEmpty());
+  for (const char16_t* name : {u"/d/clip (0).flv", u"/d/clip (1).flv", u"/d/clip (02).flv", u"/d/clip (x).flv",
+                               u"/d/clip (1001).flv", u"/d/clip (2).mp3", u"/e/clip (2).flv"}) {
+    SCOPED_TRACE(platform::ToUtf8(name));
+    entry.state->targetPath = name;
+    ASSERT_TRUE(DownloadJournal::Parse(DownloadJournal::Serialize({entry}), back, version, &damaged));
+    EXPECT_TRUE(back.empty());
+    EXPECT_EQ(damaged.size(), 1);
   }
 }
 
