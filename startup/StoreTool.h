@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+namespace localisation {
+class Dictionary;
+}
 namespace settings {
 class Mutex;
 }
@@ -28,11 +31,24 @@ int StoreErrors(const std::vector<std::string>& args, std::ostream& out, std::os
 int StoreOffer(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int StoreText(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-// Exit code 0 when the conversion ended done, 1 when it failed.
+// Exit code 0 when the conversion ended done, 1 when it failed or was
+// stopped.
 int StoreConvert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 // Exit code 0 when the file is complete, 1 when the download failed or was
 // cancelled.
 int StoreFetch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+class ConsoleRow;
+
+// The words a row of the program shows, for convert and fetch: the data
+// folder's dictionary in the user's language (System::GetBrowserLang), as
+// the program reads it. A data folder without one first gets the shipped
+// texts, as it does on the program's first start (InstallShippedTexts);
+// where that cannot be written the program's rows show keys, and so does
+// row. Gives row the words it looks up itself and returns the dictionary for
+// DownloadThreadParams::dictionary; Dictionary::Destroy() once the texts are
+// copied.
+localisation::Dictionary* UseRowTexts(ConsoleRow& row);
 
 // Takes the named lock of path when path is one of the four stores of the
 // data folder ("config.ini", "dictionary.ini", "settings.ini",

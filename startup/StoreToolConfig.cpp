@@ -13,6 +13,7 @@
 // anything can report.
 #include "startup/StoreTool.h"
 
+#include "startup/ConsoleRow.h"
 #include "startup/LaunchSequence.h"
 
 #include "config/Config.h"
@@ -108,6 +109,20 @@ int StoreInstallTexts(const std::vector<std::string>& args, std::ostream& out, s
   }
   err << "vexaro-store: cannot write " << platform::ToUtf8(path) << ": " << platform::ErrorText(error) << "\n";
   return 1;
+}
+
+localisation::Dictionary* UseRowTexts(ConsoleRow& row) {
+  // In the program's order, before the settings store exists: what goes
+  // wrong here is not recorded (convert leaves the error record alone).
+  std::u16string path;
+  std::uint32_t error = 0;
+  InstallShippedTexts(path, error);
+  localisation::Dictionary* dictionary = localisation::Dictionary::GetInstance();
+  dictionary->SetLanguage(System::GetBrowserLang());
+  // What CDownloadItem gives its row when it is made.
+  row.m_ofText = dictionary->Lookup(u"MANAGER_DOWNLOAD_PROGRESS_TEXT_OF");
+  row.m_completedText = dictionary->Lookup(u"MANAGER_DOWNLOAD_COMPLETED", u"Download completed");
+  return dictionary;
 }
 
 }  // namespace startup

@@ -1,12 +1,14 @@
 // vexaro-store convert INPUT OUTPUT [ARGUMENT...]: runs the converter on a file
 // exactly as a download row does after its transfer (same converter lookup,
 // command line and outcome rules) and prints each text the row would show,
-// by its dictionary key. It checks an install's converter link without a
-// download; the error record is left alone.
+// in the words the program's row would show it (see UseRowTexts). It checks
+// an install's converter link without a download; the error record is left
+// alone.
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "localisation/Dictionary.h"
 #include "platform/Text.h"
 #include "startup/ConsoleRow.h"
 #include "startup/StoreTool.h"
@@ -30,8 +32,12 @@ int StoreConvert(const std::vector<std::string>& args, std::ostream& out, std::o
     if (i > 2) params.conversionArguments += u' ';
     params.conversionArguments += platform::FromUtf8(args[i]);
   }
+  params.dictionary = UseRowTexts(row);
+  transfer::CopyTexts(params);
+  localisation::Dictionary::Destroy();
   transfer::RunConversion(params);
-  return row.Status().starts_with(u"MANAGER_STATUS_DONE: ") ? 0 : 1;
+  // The outcome, not the words, which are the user's language's.
+  return row.m_failed || row.m_cancelled ? 1 : 0;
 }
 
 }  // namespace startup

@@ -1,13 +1,16 @@
 // vexaro-store fetch URL FILE [--connections N]: runs the transfer worker on
 // one URL exactly as a download row does (the same retries, continuations,
 // connections and settings.ini values; N replaces the connections of
-// settings.ini) and prints each text the row would show, by its dictionary
-// key. Ctrl-C cancels the download as the row's Cancel does. A failure is
-// recorded in the error record, as a row's is.
+// settings.ini) and prints each text the row would show, in the words the
+// program's row would show it (see UseRowTexts). Ctrl-C cancels the download
+// as the row's Cancel does. A failure is recorded in the error record, as a
+// row's is.
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "localisation/Dictionary.h"
+#include "platform/File.h"
 #include "platform/Interrupt.h"
 #include "platform/Text.h"
 #include "startup/ConsoleRow.h"
@@ -48,8 +51,9 @@ int StoreFetch(const std::vector<std::string>& args, std::ostream& out, std::ost
   ConsoleRow row(out);
   auto* params = new transfer::DownloadThreadParams;
   params->row = &row;
+  params->dictionary = UseRowTexts(row);
   params->url = platform::FromUtf8(positional[0]);
-  params->targetPath = platform::FromUtf8(std::filesystem::absolute(positional[1], ignored).string());
+  params->targetPath = platform::WrittenPath(platform::FromUtf8(std::filesystem::absolute(positional[1], ignored).string()));
   params->connections = connections;
   row.m_targetPath = params->targetPath;
   {
@@ -57,7 +61,9 @@ int StoreFetch(const std::vector<std::string>& args, std::ostream& out, std::ost
     const platform::InterruptWatch interrupt([&row] { row.m_stopEvent.Set(); });
     transfer::Download::StartThead(params);
   }
-  return row.Status().starts_with(u"Download completed: ") ? 0 : 1;
+  localisation::Dictionary::Destroy();
+  // The outcome, not the words, which are the user's language's.
+  return row.m_failed || row.m_cancelled ? 1 : 0;
 }
 
 }  // namespace startup

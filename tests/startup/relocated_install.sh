@@ -12,6 +12,9 @@ sanitize=${3:-}
 unset VEXARO_PROGRAM_FILES_COMMON
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexaro-install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# A data folder of its own (convert installs the texts into a new one), and
+# the English words whatever the machine's language.
+export XDG_DATA_HOME=$work/data LC_ALL=C
 
 ffmpeg -hide_banner -loglevel error -y -f lavfi -i sine=frequency=440:duration=1 \
   -f lavfi -i color=size=64x64:duration=1 "$work/clip.flv"
@@ -20,7 +23,7 @@ convert_with() {  # program, output name
   local out
   out=$("$1" convert "$work/clip.flv" "$work/$2" -vn -acodec libmp3lame -ab 160k -ac 2 -ar 44100)
   echo "$out"
-  grep -q "^status: MANAGER_STATUS_DONE: $work/$2\$" <<<"$out"
+  grep -q "^status: Done: $work/$2\$" <<<"$out"
   [ "$(head -c 3 "$work/$2")" = "ID3" ]
 }
 
