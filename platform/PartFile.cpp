@@ -82,6 +82,21 @@ bool PartFile::Close() {
   return rc == 0;
 }
 
+bool RemoveUnheldPartFile(const std::u16string& path) {
+  const std::string name = ToUtf8(path);
+  const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+  if (!ours) errno = EPERM;
+  // Held while removed, so no PartFile can take it in between.
+  if (ours) ours = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(name.c_str()) == 0;
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return ours;
+}
+
 bool IsOutOfSpace(std::uint32_t error) {
   return error == static_cast<std::uint32_t>(ENOSPC) || error == static_cast<std::uint32_t>(EDQUOT) ||
          error == static_cast<std::uint32_t>(EFBIG);

@@ -57,6 +57,11 @@ class PartFile {
   int fd_ = -1;
 };
 
+// Removes the unfinished file at path when nothing holds it: only a plain
+// file of this user's that no PartFile has open (in any process). False when
+// there is none, or it is in use or not the user's (LastError set).
+bool RemoveUnheldPartFile(const std::u16string& path);
+
 // A write failure that means "no room for this file": a full disk (ENOSPC),
 // an exhausted quota (EDQUOT) or the file-size limit (EFBIG).
 bool IsOutOfSpace(std::uint32_t error);

@@ -108,7 +108,12 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   std::uint32_t r = kDownloadFailed;
   FailureReason reason = noTemporaryFile ? FailureReason::CannotCreateFile : FailureReason::Unknown;
   std::u16string placed;
-  if (!noTemporaryFile) {
+  const bool fetched = !noTemporaryFile && !params->temporaryPath.empty() && params->resume &&
+                       !params->resume->partOnDisk && params->resume->size && params->resume->targetPath == file &&
+                       platform::FileSize(file) == static_cast<long long>(*params->resume->size);
+  if (fetched) {
+    r = kSOk;
+  } else if (!noTemporaryFile) {
     const TransferOptions options = ResolveOptions(*params);
     ResumeState state = params->resume ? *params->resume : FreshState(params->url, file);
     // The raw download of a conversion goes to a name of our own.

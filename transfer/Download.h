@@ -155,7 +155,11 @@ struct DownloadThreadParams {
   std::uint32_t tries = 0;
   std::uint32_t stallMs = 0;
   // An unfinished download to continue (its partPath must be the unfinished
-  // file of the file this download goes to); empty for a fresh one.
+  // file of the file this download goes to); empty for a fresh one. For a
+  // conversion, a state whose transfer was over (the temporary file placed,
+  // nothing unfinished) goes straight to the converter while that file is
+  // still there at the size the state names: a program ended during a
+  // conversion does not fetch the file again.
   std::optional<ResumeState> resume;
   // After a failed transfer the unfinished file stays (with its last
   // reported state) for a new try, and the row is m_retryable; its owner

@@ -22,6 +22,7 @@
 
 #include "localisation/Dictionary.h"
 #include "platform/File.h"
+#include "platform/PartFile.h"
 #include "platform/Text.h"
 #include "settings/Settings.h"
 #include "transfer/Download.h"
@@ -295,12 +296,17 @@ bool CDownloadItem::StartWorker(std::optional<ResumeState> resume) {
   // The row keeps a failed transfer's bytes for Retry; the dialog removes
   // them when it lets the row go.
   params->keepUnfinished = true;
-  // Continue only where the bytes are still there.
-  if (resume && resume->partOnDisk) params->resume = std::move(resume);
+  // Continue only where the bytes are still there (or, for a conversion,
+  // where the whole download is).
+  if (resume && (resume->partOnDisk || !m_tempPath.empty())) params->resume = std::move(resume);
   m_state = State::Running;
   m_transferOver = false;
   m_finishedShown = false;
   m_pauseRequested = false;
+  // A signal the last worker never took (a Pause that landed as it failed
+  // for good) is not meant for this one, which would take it for a Cancel
+  // and remove the bytes it is to continue.
+  m_stopEvent.TryWait();
   m_workerDone = false;
   // The starter copies the worker's texts here, on the UI thread, so the
   // worker never reads the Dictionary.
@@ -355,7 +361,13 @@ void CDownloadItem::CancelStopped() {
   const bool failedWithBytes = m_state == State::Failed && m_retryable;
   if (m_state != State::Paused && !failedWithBytes) return;
   const std::u16string unfinished = KeptUnfinishedFile();
-  if (!unfinished.empty()) platform::RemoveFile(unfinished);
+  if (!unfinished.empty()) {
+    platform::RemoveFile(unfinished);
+  } else if (m_state == State::Paused) {
+    // A row that came back without a state (its program ended before the
+    // first report) may still have left its unfinished file.
+    platform::RemoveUnheldPartFile(PartPathFor(FetchedPath(m_targetPath, m_tempPath)));
+  }
   if (m_resume) {
     m_resume->partOnDisk = false;
     m_resume->onDisk.Clear();

@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/PartFile.h"
 #include "platform/Text.h"
 #include "settings/IniFile.h"
 #include "settings/Settings.h"
+#include "support/Downloads.h"
 #include "support/ScriptedServer.h"
 #include "support/ShippedTexts.h"
 #include "support/TempFolder.h"
@@ -190,8 +192,13 @@ TEST_F(RowActionsTest, CancelWhilePausedLeavesNothing) {
 }
 
 // A failed transfer keeps its bytes while the row is there: Retry continues
-// from them.
-TEST_F(RowActionsTest, RetryContinuesFromWhatIsOnDisk) {
+// from them. So it does after a Pause that landed as the last connection
+// failed for good and left its signal behind: the new worker must not take it
+// for a Cancel and remove the bytes.
+class RetryTest : public RowActionsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RetryTest, ContinuesFromWhatIsOnDisk) {
+  const bool pauseCameTooLate = GetParam();
   const testsupport::ServedFile file{testsupport::VersionBytes(kSize, 4), "\"v4\"", ""};
   Serve([&file](const ScriptedRequest& request) {
     ScriptedReply reply = ScriptedServer::ServeFile(request, file);
@@ -204,15 +211,86 @@ TEST_F(RowActionsTest, RetryContinuesFromWhatIsOnDisk) {
   EXPECT_TRUE(row->StatusText().contains("connection lost")) << row->StatusText().toStdString();
   EXPECT_EQ(row->VisibleButtons(), (QStringList{"Retry"}));
   EXPECT_TRUE(fs::exists(Unfinished()));
+  if (pauseCameTooLate) {
+    // What Pause() does, had the worker still been looking.
+    row->m_pauseRequested = true;
+    row->m_stopEvent.Set();
+  }
 
   row->findChild<QPushButton*>("Retry")->click();
   EXPECT_FALSE(row->IsFinished());
   ASSERT_TRUE(WaitFinished(row));
-  EXPECT_EQ(row->CurrentState(), CDownloadItem::State::Done);
+  EXPECT_EQ(row->CurrentState(), CDownloadItem::State::Done) << row->StatusText().toStdString();
   EXPECT_EQ(testsupport::Digest(testsupport::ReadFileBytes(Target())), testsupport::Digest(*file.bytes));
   const std::vector<ScriptedRequest> requests = server_->Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].Header("range"), "bytes=1048576-");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RetryTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "AfterAPauseThatCameTooLate" : "Plain"; });
+
+// A row that came back without a state (its program ended before the first
+// report): Cancel removes the unfinished file it may have left, unless a
+// download that runs holds it.
+TEST_F(RowActionsTest, CancelOfARowBackWithoutStateRemovesItsUnfinishedFile) {
+  Serve([](const ScriptedRequest&) { return ScriptedServer::Status(404); });
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held" : "left behind");
+    testsupport::WriteFileBytes(Unfinished(), "left by the ended run");
+    platform::PartFile other;
+    if (held) {
+      ASSERT_TRUE(other.Open(platform::FromUtf8(Unfinished()), false));
+    }
+    rows_.push_back(std::make_unique<CDownloadItem>(platform::FromUtf8(server_->Url("/clip.flv")), u"", Target16(),
+                                                    u"", 0, u"", 0, u""));
+    CDownloadItem* row = rows_.back().get();
+    row->CreatePaused(&window_, QRect(5, 10, 395, CDownloadItem::GetItemHeight()), 1600, transfer::ResumeState());
+    row->findChild<QPushButton*>("Cancel")->click();
+    EXPECT_EQ(row->CurrentState(), CDownloadItem::State::Cancelled);
+    EXPECT_EQ(fs::exists(Unfinished()), held);
+    other.Close();
+    fs::remove(Unfinished());
+  }
+  EXPECT_TRUE(server_->Requests().empty());
+}
+
+// A program ended while the converter ran: the restored row converts the
+// download it already has and fetches nothing.
+TEST_F(RowActionsTest, ARowBackFromADuringConversionKillConvertsWithoutFetching) {
+  Serve([](const ScriptedRequest&) { return ScriptedServer::Status(500); });
+  const std::string temp = work_.File("vx_1.flv");
+  ASSERT_TRUE(testsupport::MakeClip(temp, 2));
+  testsupport::UseSystemConverter();
+  const std::u16string target = work_.File16("song.mp3");
+  transfer::ResumeState placed = transfer::FreshState(platform::FromUtf8(server_->Url("/clip.flv")),
+                                                      platform::FromUtf8(temp));
+  placed.size = fs::file_size(temp);
+  placed.etag = "\"v1\"";
+  placed.rangesWork = true;
+  placed.partOnDisk = false;
+  rows_.push_back(std::make_unique<CDownloadItem>(platform::FromUtf8(server_->Url("/clip.flv")), platform::FromUtf8(temp),
+                                                  target, u"-acodec libmp3lame -ab 160k -ac 2 -ar 44100", 0, u"", 0,
+                                                  u""));
+  CDownloadItem* row = rows_.back().get();
+  row->CreatePaused(&window_, QRect(5, 10, 395, CDownloadItem::GetItemHeight()), 1600, placed);
+  ASSERT_TRUE(row->Resume());
+  ASSERT_TRUE(WaitFinished(row));
+  EXPECT_EQ(row->CurrentState(), CDownloadItem::State::Done) << row->StatusText().toStdString();
+  EXPECT_GT(fs::file_size(platform::ToUtf8(target)), 10000u);
+  EXPECT_TRUE(server_->Requests().empty());
+
+  // Without the download there, or not whole, it is fetched again.
+  const std::u16string second = work_.File16("song2.mp3");
+  testsupport::WriteFileBytes(temp, "cut short");
+  rows_.push_back(std::make_unique<CDownloadItem>(platform::FromUtf8(server_->Url("/clip.flv")), platform::FromUtf8(temp),
+                                                  second, u"-acodec libmp3lame", 0, u"", 0, u""));
+  row = rows_.back().get();
+  row->CreatePaused(&window_, QRect(5, 10, 395, CDownloadItem::GetItemHeight()), 1601, placed);
+  ASSERT_TRUE(row->Resume());
+  ASSERT_TRUE(WaitFinished(row));
+  EXPECT_EQ(row->CurrentState(), CDownloadItem::State::Failed);
+  EXPECT_FALSE(server_->Requests().empty());
 }
 
 // Open hands the file, Show in folder its folder, to the desktop.
