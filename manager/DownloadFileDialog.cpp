@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QFontMetrics>
 #include <QIcon>
+#include <QKeySequence>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "localisation/Dictionary.h"
@@ -227,11 +229,13 @@ void CDownloadFileDialog::OnInitDialog() {
   // Texts the dialog needs after the launch sequence has let the dictionary go.
   m_closeText = ToQString(dictionary->Lookup(u"MANAGER_CLOSE", u"Close"));
   m_closeQuestion = ToQString(dictionary->Lookup(u"MANAGER_EXIT_QUESTION", ToU16(CloseQuestion())));
-  m_yesText = ToQString(dictionary->Lookup(u"GENERAL_YES", u"Yes"));
-  m_noText = ToQString(dictionary->Lookup(u"GENERAL_NO", u"No"));
+  std::tie(m_yesText, m_noText) = WithAnswerAccelerators(ToQString(dictionary->Lookup(u"GENERAL_YES", u"Yes")),
+                                                         ToQString(dictionary->Lookup(u"GENERAL_NO", u"No")));
 
   m_notifyDone = ToQString(dictionary->Lookup(u"MANAGER_DOWNLOAD_COMPLETED", u"Download completed"));
   m_notifyFailed = ToQString(dictionary->Lookup(u"MANAGER_NOTIFY_FAILED", u"Download failed"));
+  m_keptAsideText = ToQString(dictionary->Lookup(
+      u"MANAGER_JOURNAL_KEPT_ASIDE", u"Some unfinished downloads cannot be shown again. What was known of them is kept in"));
   m_journalTimer.setSingleShot(true);
   m_journalTimer.setInterval(kJournalIntervalMs);
   connect(&m_journalTimer, &QTimer::timeout, this, &CDownloadFileDialog::WriteJournal);
@@ -340,7 +344,23 @@ int CDownloadFileDialog::RestoreUnfinished() {
   }
   // Also with nothing added: the journals taken over go.
   WriteJournal();
+  if (!m_journal.KeptAside().empty()) ShowKeptAside();
   return added;
+}
+
+void CDownloadFileDialog::ShowKeptAside() {
+  QStringList files;
+  for (const std::u16string& file : m_journal.KeptAside()) files << ToQString(file);
+  // Not modal: the rows that did come back go on meanwhile.
+  auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), m_keptAsideText + QStringLiteral(": ") +
+                                                                       files.join(QStringLiteral(", ")),
+                              QMessageBox::Ok, this);
+  box->setObjectName(QStringLiteral("keptAside"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  // Once the window is up, so that the message stands over it.
+  QTimer::singleShot(0, box, [box] { box->show(); });
+  m_keptAsideShown = true;
 }
 
 void CDownloadFileDialog::Track(transfer::CDownloadItem* row, std::u16string journalId) {
@@ -351,8 +371,10 @@ void CDownloadFileDialog::Track(transfer::CDownloadItem* row, std::u16string jou
     // A new unfinished file is named at once, so a start killed in its
     // first seconds does not leave one that nothing knows of; the bytes
     // that follow are written at most every kJournalIntervalMs.
+    // So is the end of a transfer (the file placed), which a conversion that
+    // follows must not have to fetch again after a kill.
     const std::optional<transfer::ResumeState>& state = row->LastResumeState();
-    if (state && state->partOnDisk && m_journaledParts.count(state->partPath) == 0) {
+    if (state && state->partOnDisk == (m_journaledParts.count(state->partPath) == 0)) {
       WriteJournal();
     } else if (!m_journalTimer.isActive()) {
       m_journalTimer.start();
@@ -451,6 +473,63 @@ void CDownloadFileDialog::OnDownloadFinished() {
     if (m_question) m_question->done(QMessageBox::No);
     done(QDialog::Accepted);
   }
+}
+
+namespace {
+
+// A letter the keyboards of its language type without an input method, so
+// that the letter key itself can answer.
+bool TypedAsItIs(QChar c) {
+  if (c.unicode() >= u'0' && c.unicode() <= u'9') return true;
+  if (!c.isLetter()) return false;
+  switch (c.script()) {
+    case QChar::Script_Latin:
+    case QChar::Script_Greek:
+    case QChar::Script_Cyrillic:
+    case QChar::Script_Armenian:
+    case QChar::Script_Georgian:
+    case QChar::Script_Hebrew:
+    case QChar::Script_Arabic:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The key of text's accelerator, or 0.
+int AcceleratorKey(const QString& text) {
+  const QKeySequence mnemonic = QKeySequence::mnemonic(text);
+  return mnemonic.isEmpty() ? 0 : static_cast<int>(mnemonic[0].key());
+}
+
+}  // namespace
+
+std::pair<QString, QString> WithAnswerAccelerators(const QString& yes, const QString& no) {
+  QString texts[2] = {yes, no};
+  int keys[2] = {AcceleratorKey(yes), AcceleratorKey(no)};
+  const char16_t conventional[2] = {u'Y', u'N'};
+  for (int i = 0; i < 2; ++i) {
+    if (keys[i] != 0) continue;
+    const int taken = keys[1 - i];
+    QString& text = texts[i];
+    for (qsizetype at = 0; at < text.size(); ++at) {
+      const QChar c = text.at(at);
+      if (c == u'&') {
+        ++at;  // "&&" is a literal '&', never followed by the accelerator
+        continue;
+      }
+      if (!TypedAsItIs(c) || static_cast<int>(c.toUpper().unicode()) == taken) continue;
+      text.insert(at, u'&');
+      keys[i] = static_cast<int>(c.toUpper().unicode());
+      break;
+    }
+    if (keys[i] != 0) continue;
+    char16_t letter = conventional[i];
+    for (char16_t next = u'A'; letter == taken; ++next) letter = next;
+    text += QStringLiteral("(&") + QChar(letter) + u')';
+    keys[i] = letter;
+  }
+  return {texts[0], texts[1]};
 }
 
 void WaitForDetachedWorkers() {

@@ -46,6 +46,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "manager/DownloadJournal.h"
@@ -94,6 +95,10 @@ class CDownloadFileDialog : public QDialog {
   // process is gone) as paused rows, below the rows there are, and takes
   // their journals over. Returns how many rows it added.
   int RestoreUnfinished();
+  // RestoreUnfinished() found downloads it could not show again and tells
+  // the user where what was known of them is kept (a message over the
+  // window, which therefore has something to show even without rows).
+  bool KeptAsideShown() const { return m_keptAsideShown; }
   // This dialog's journal, for tests.
   const DownloadJournal& Journal() const { return m_journal; }
 
@@ -128,6 +133,7 @@ class CDownloadFileDialog : public QDialog {
   void OnRowFinished(transfer::CDownloadItem* row);
   void Announce(transfer::CDownloadItem* row);
   void WriteJournal();
+  void ShowKeptAside();
   // Ends every row as the dialog's end does (see above) and waits for them.
   void WindDown();
   void OnCloseRequest();
@@ -158,6 +164,8 @@ class CDownloadFileDialog : public QDialog {
   std::set<std::u16string> m_journaledParts;
   QString m_notifyDone;
   QString m_notifyFailed;
+  QString m_keptAsideText;
+  bool m_keptAsideShown = false;
   QCheckBox* m_autoCloseBox = nullptr;
   QString m_closeText;
   QString m_closeQuestion;
@@ -172,5 +180,16 @@ class CDownloadFileDialog : public QDialog {
 // has finished, then deletes those rows and their temporary files. Returns at
 // once when nothing runs. UI thread.
 void WaitForDetachedWorkers();
+
+// The close question's Yes and No texts, each with an accelerator (a letter
+// marked by '&'), as the system's own question boxes have them ("&Yes",
+// "&No"): the dictionary's texts carry none, being shared with the add-on.
+// A text that marks one already keeps it. Otherwise its first letter that a
+// keyboard of its language types as it is (Latin, Greek, Cyrillic and the
+// like) and that is not the other's accelerator is marked; a text without
+// one (Japanese, Chinese: their letters come through an input method) gets
+// "(&Y)" or "(&N)" appended, as those languages' systems write it. The two
+// accelerators differ unless both texts came with the same one.
+std::pair<QString, QString> WithAnswerAccelerators(const QString& yes, const QString& no);
 
 }  // namespace manager

@@ -37,9 +37,9 @@ void ManagerDialogRunner::Run(const ManagedDownload& first, InstanceLink& link) 
   // Before any event is handled: a row that ends at once must not close the
   // dialog while downloads handed over before it existed are still records.
   inbox.Attach(&sink);
-  // Nothing to show (no request, and what earlier runs left could not be
-  // read): no window.
-  if (dialog.RowCount() > 0) dialog.exec();
+  // Nothing to show (no request, nothing left by earlier runs): no window.
+  // What earlier runs left but cannot be shown again is said in the window.
+  if (dialog.RowCount() > 0 || dialog.KeptAsideShown()) dialog.exec();
   inbox.Detach();
   link.StopListening();
 }

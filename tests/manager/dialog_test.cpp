@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QKeySequence>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -14,10 +15,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "localisation/Dictionary.h"
+#include "localisation/DictionaryText.h"
 #include "manager/DownloadFileDialog.h"
 #include "manager/DownloadJournal.h"
 #include "manager/ScrollWindow.h"
@@ -141,6 +145,132 @@ TEST_F(DialogTest, ClosingWhileARowRunsAsksFirst) {
   }
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_EQ(dialog.result(), QDialog::Rejected);
+}
+
+// Presses the key of the next message box's `button` (its accelerator, with
+// modifiers), remembering the texts of its Yes and No.
+class KeyAnswerer {
+ public:
+  KeyAnswerer(QMessageBox::StandardButton button, Qt::KeyboardModifiers modifiers) {
+    QObject::connect(&timer_, &QTimer::timeout, [this, button, modifiers] {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (!box || !box->isVisible()) continue;
+        if (pressed_) {
+          // A key that answers nothing would leave the question open for
+          // good: say so and end it.
+          if (++waited_ > 300) {
+            unanswered_ = true;
+            box->button(QMessageBox::No)->click();
+          }
+          continue;
+        }
+        yes_ = box->button(QMessageBox::Yes)->text();
+        no_ = box->button(QMessageBox::No)->text();
+        const QKeySequence accelerator = QKeySequence::mnemonic(box->button(button)->text());
+        if (accelerator.isEmpty()) {
+          box->button(QMessageBox::No)->click();  // nothing to press: the test fails on pressed_
+          return;
+        }
+        pressed_ = true;
+        // Where a user's key goes: the box's focused button, which passes
+        // letters on to the box.
+        QWidget* target = box->focusWidget() ? box->focusWidget() : box;
+        // With the letter's text: QTest makes none for keys beyond ASCII.
+        const Qt::Key key = accelerator[0].key();
+        QTest::sendKeyEvent(QTest::Click, target, key, QString(QChar(char16_t(key))).toLower(), modifiers);
+      }
+    });
+    timer_.start(10);
+  }
+  bool pressed_ = false;
+  bool unanswered_ = false;
+  QString yes_, no_;
+
+ private:
+  QTimer timer_;
+  int waited_ = 0;
+};
+
+// The accelerators of the close question's answers: the dictionary's texts
+// carry none, the question marks a letter of each, different between them.
+TEST(AnswerAcceleratorsTest, MarksADifferentLetterOfEachAnswer) {
+  const struct {
+    const char* name;
+    const char* yes;
+    const char* no;
+    const char* markedYes;
+    const char* markedNo;
+  } cases[] = {
+      {"English", "Yes", "No", "&Yes", "&No"},
+      {"Accented", "Sí", "No", "&Sí", "&No"},
+      {"Cyrillic", "Да", "Нет", "&Да", "&Нет"},
+      {"Japanese", "はい", "いいえ", "はい(&Y)", "いいえ(&N)"},
+      {"Chinese", "是", "否", "是(&Y)", "否(&N)"},
+      {"SameFirstLetter", "Sure", "stop", "&Sure", "s&top"},
+      {"SameLettersApartFromCase", "ok", "OK", "&ok", "O&K"},
+      {"LeadingSignsSkipped", "¡Sí!", "(No)", "¡&Sí!", "(&No)"},
+      {"LiteralAmpersandSkipped", "&&Go", "Stay", "&&&Go", "&Stay"},
+      {"MarkedByTheTranslatorKept", "J&a", "&Nein", "J&a", "&Nein"},
+      {"TakenByAMarkedOne", "Nod", "&Nope", "N&od", "&Nope"},
+      {"NoLetterLeft", "N", "&Nah", "N(&Y)", "&Nah"},
+      {"ConventionalLetterTaken", "是", "&Y", "是(&A)", "&Y"},
+      {"Empty", "", "", "(&Y)", "(&N)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto [yes, no] = manager::WithAnswerAccelerators(QString::fromUtf8(c.yes), QString::fromUtf8(c.no));
+    EXPECT_EQ(yes, QString::fromUtf8(c.markedYes));
+    EXPECT_EQ(no, QString::fromUtf8(c.markedNo));
+  }
+}
+
+// Every shipped language's close question answers to letter keys, bare and
+// with Alt, as the system's own question boxes do: No keeps the window,
+// Yes closes it. The two keys differ, and the words stay the dictionary's.
+TEST_F(DialogTest, CloseQuestionAnswersLetterKeysInEveryLanguage) {
+  settings::IniFile shipped(u"", false);
+  shipped.Parse(platform::FromUtf8(localisation::ShippedDictionaryText()));
+  ASSERT_GE(shipped.Sections().size(), 2u);
+  // Where the keys are known: the letters users of these languages press.
+  const std::map<std::u16string, std::pair<int, int>> known = {
+      {u"en", {Qt::Key_Y, Qt::Key_N}}, {u"de", {Qt::Key_J, Qt::Key_N}}, {u"fr", {Qt::Key_O, Qt::Key_N}},
+      {u"ru", {0x0414, 0x041D}},       {u"ja", {Qt::Key_Y, Qt::Key_N}}, {u"zh", {Qt::Key_Y, Qt::Key_N}},
+  };
+  int languages = 0;
+  for (const auto& [language, texts] : shipped.Sections()) {
+    if (!texts.count(u"GENERAL_YES") || !texts.count(u"GENERAL_NO")) continue;
+    ++languages;
+    SCOPED_TRACE(platform::ToUtf8(language));
+    localisation::Dictionary::GetInstance()->SetLanguage(language);
+    for (const Qt::KeyboardModifiers modifiers : {Qt::KeyboardModifiers(Qt::NoModifier),
+                                                  Qt::KeyboardModifiers(Qt::AltModifier)}) {
+      SCOPED_TRACE(modifiers == Qt::AltModifier ? "Alt" : "bare");
+      CDownloadFileDialog& dialog = Open("/hold", File("held.bin"));
+      for (const QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
+        KeyAnswerer press(answer, modifiers);
+        dialog.close();
+        ASSERT_TRUE(press.pressed_) << press.yes_.toStdString() << " / " << press.no_.toStdString();
+        ASSERT_FALSE(press.unanswered_) << "the key went nowhere";
+        EXPECT_EQ(dialog.isVisible(), answer == QMessageBox::No);
+
+        QString yes = press.yes_, no = press.no_;
+        const int yesKey = QKeySequence::mnemonic(yes)[0].key();
+        const int noKey = QKeySequence::mnemonic(no)[0].key();
+        EXPECT_NE(yesKey, noKey);
+        EXPECT_TRUE(yes.remove(u'&').startsWith(ToQString(texts.at(u"GENERAL_YES")))) << yes.toStdString();
+        EXPECT_TRUE(no.remove(u'&').startsWith(ToQString(texts.at(u"GENERAL_NO")))) << no.toStdString();
+        if (const auto it = known.find(language); it != known.end()) {
+          EXPECT_EQ(yesKey, it->second.first);
+          EXPECT_EQ(noKey, it->second.second);
+        }
+      }
+      EXPECT_EQ(dialog.result(), QDialog::Rejected);
+      dialog_.reset();
+      manager::WaitForDetachedWorkers();
+    }
+  }
+  EXPECT_EQ(languages, static_cast<int>(shipped.Sections().size()));
 }
 
 TEST_F(DialogTest, ClosingWhenAllFinishedAsksNothing) {
@@ -299,7 +429,7 @@ TEST_F(DialogTest, SpeaksTheUsersLanguage) {
       dialog.CloseButton()->click();
       EXPECT_EQ(text, QString::fromUtf8("Es laufen noch Downloads. Möchten Sie wirklich beenden?"));
       buttons.sort();
-      EXPECT_EQ(buttons, QStringList({"Ja", "Nein"}));
+      EXPECT_EQ(buttons, QStringList({"&Ja", "&Nein"}));
     }
     dialog.Row(1)->findChild<QPushButton*>("Cancel")->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.CloseButton()->text() == QString::fromUtf8("Schließen"); }, 30000));

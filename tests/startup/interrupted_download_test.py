@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
-"""The real vexaro under Xvfb, killed with SIGKILL in the middle of a
-download: `vexaro` with no arguments shows the download again as a paused row
-at about the size it had; Resume (clicked as a user would) fetches only the
-rest, and the file is whole, byte for byte. A damaged journal beside it is
-kept aside under another name and recorded, and the program still starts.
+"""The real vexaro under Xvfb, killed with SIGKILL in the middle of two
+downloads of one window, one saved onto a link of the user's own (it leads to
+another folder) and one handed over by a second start: `vexaro` with no
+arguments shows both again as paused rows, the first at about the size it had;
+Resume (clicked as a user would) fetches only the rest, and the files are
+whole, byte for byte, the first where the link leads, the link kept. A damaged
+journal beside them is kept aside under another name, recorded and named in a
+message over the window, and the program still starts.
 Args: the vexaro program, the folder for the screenshots."""
 import glob
 import hashlib
@@ -131,6 +134,22 @@ def manager_window(x):
     return found[0][0] if found else None
 
 
+def save_as(x, process, err):
+    """Waits for the Save-As dialog of process and accepts what it offers."""
+    # A loaded machine (the browser tests beside this one) can be slow to show it.
+    try:
+        shown = x.wait_for(lambda: [w for w in x.windows("Save file as") if w[2] >= 200] or
+                           (process.poll() is not None and "ended"), timeout=90, what="the Save-As dialog")
+    except AssertionError:
+        shown = "timed out"
+    if not isinstance(shown, list):
+        with open(err, "rb") as f:
+            raise AssertionError("no Save-As dialog (%s): vexaro %s, its errors: %r" % (
+                shown, "ended with %s" % process.poll() if process.poll() is not None else "still runs",
+                f.read().decode(errors="replace")))
+    x.keys(shown[0][0], "Return")
+
+
 def shoot(x, name):
     if PICTURES:
         os.makedirs(PICTURES, exist_ok=True)
@@ -143,7 +162,12 @@ def main():
     place = Workplace()
     out = place.path("out")
     os.makedirs(out)
-    target = os.path.join(out, "clip.flv")
+    # The user keeps the clips in another folder and saves through a link.
+    library = place.path("library")
+    os.makedirs(library)
+    target = os.path.join(library, "clip.flv")
+    os.symlink(target, os.path.join(out, "clip.flv"))
+    other = os.path.join(out, "other.flv")
     try:
         with XSession() as x:
             env = place.env(x.env())
@@ -152,20 +176,17 @@ def main():
                  "/size:%d" % SIZE, "/format:-1", "/cookie:session=s3cr3t"],
                 env=env, stdout=subprocess.DEVNULL, stderr=open(place.path("first.err"), "wb"))
             try:
-                # A loaded machine (the browser tests beside this one) can be slow to show it.
-                try:
-                    shown = x.wait_for(lambda: [w for w in x.windows("Save file as") if w[2] >= 200] or
-                                       (first.poll() is not None and "ended"), timeout=90, what="the Save-As dialog")
-                except AssertionError:
-                    shown = "timed out"
-                if not isinstance(shown, list):
-                    with open(place.path("first.err"), "rb") as f:
-                        raise AssertionError("no Save-As dialog (%s): vexaro %s, its errors: %r" % (
-                            shown, "ended with %s" % first.poll() if first.poll() is not None else "still runs",
-                            f.read().decode(errors="replace")))
-                dialog = shown[0][0]
-                x.keys(dialog, "Return")
+                save_as(x, first, place.path("first.err"))
                 x.wait_for(lambda: manager_window(x), what="the manager window")
+                dialog_size = x.windows(MANAGER)[0][1:]
+                # A second file joins the open window.
+                second_start = subprocess.Popen(
+                    [VEXARO, "/url:" + server.url("/other.flv"), "/file:other.flv", "/type:video/x-flv",
+                     "/path:" + out, "/size:%d" % SIZE, "/format:-1"],
+                    env=env, stdout=subprocess.DEVNULL, stderr=open(place.path("second.err"), "wb"))
+                save_as(x, second_start, place.path("second.err"))
+                assert second_start.wait(timeout=30) == 0
+                x.wait_for(lambda: len(journal_entries(place)) == 2, what="two downloads in the journal")
                 # Killed once the journal knows a good part of the file is on disk.
                 x.wait_for(lambda: any(on_disk(e) >= 4 * 1024 * 1024 for e in journal_entries(place)), timeout=60,
                            what="a journal with 4 MiB on disk")
@@ -178,7 +199,8 @@ def main():
             journaled = max(on_disk(e) for e in journal_entries(place))
             _, sent_before = server.snapshot()
             assert not os.path.exists(target), "an unfinished file sits under the final name"
-            assert os.path.exists(target + ".vxpart"), (os.listdir(out), journal_entries(place))
+            assert os.path.exists(target + ".vxpart"), (os.listdir(library), journal_entries(place))
+            assert not os.path.exists(os.path.join(out, "clip.flv.vxpart")), os.listdir(out)
             for journal in glob.glob(place.path("data", "Vexaro", "journal", "*.journal")):
                 mode = os.stat(journal).st_mode & 0o777
                 assert mode == 0o600, "journal mode %o" % mode
@@ -194,15 +216,23 @@ def main():
             requests_before, _ = server.snapshot()
             second = subprocess.Popen([VEXARO], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             try:
-                window = x.wait_for(lambda: manager_window(x), what="the manager window of vexaro without arguments")
+                # The window and, over it, the message naming what was kept aside.
+                shown = x.wait_for(lambda: len(x.windows(MANAGER)) >= 2 and x.windows(MANAGER),
+                                   what="the manager window of vexaro without arguments and its message")
+                window = [w for w in shown if w[1:] == dialog_size][0][0]
+                message = [w for w in shown if w[1:] != dialog_size][0][0]
                 time.sleep(1.5)
                 shoot(x, "interrupted-paused.png")
+                x.keys(message, "Return")
+                x.wait_for(lambda: len(x.windows(MANAGER)) == 1, what="the message closed")
                 requests_after, sent_paused = server.snapshot()
                 assert requests_after == requests_before, "a paused row fetched: %s" % requests_after[len(requests_before):]
                 aside = glob.glob(damaged + ".unreadable-*")
                 assert len(aside) == 1 and not os.path.exists(damaged), os.listdir(os.path.dirname(damaged))
                 assert "2403=13" in errors(place), ("the damaged journal was not recorded", errors(place))
-                print("restarted: one paused row, nothing fetched; the damaged journal kept aside and recorded")
+                assert sorted(e["target"] for e in journal_entries(place)) == sorted([target, other]), \
+                    journal_entries(place)
+                print("restarted: two paused rows, nothing fetched; the damaged journal kept aside, recorded, named")
 
                 # Resume: the row's left button, in the first row (the window has no frame here).
                 x.xdotool("mousemove", "--window", window, "360", "40", "click", "1", check=True)
@@ -218,7 +248,14 @@ def main():
                 assert not os.path.exists(target + ".vxpart")
                 assert fetched_again <= SIZE - journaled + 4 * CHUNK * len(resumed), \
                     "fetched %d again with %d on disk" % (fetched_again, journaled)
+                assert os.path.islink(os.path.join(out, "clip.flv")), "the user's link was replaced"
                 print("resumed with %s: %d bytes fetched, the file whole" % (resumed, fetched_again))
+
+                # The second row, below the first.
+                x.xdotool("mousemove", "--window", window, "360", "110", "click", "1", check=True)
+                x.wait_for(lambda: os.path.exists(other), timeout=120, what="the second file")
+                with open(other, "rb") as f:
+                    assert hashlib.sha256(f.read()).digest() == hashlib.sha256(data).digest(), "the second file"
 
                 x.wait_for(lambda: not journal_entries(place), what="the journal emptied")
             finally:
