@@ -159,20 +159,7 @@ void Config::Create() {
   settings::IniFile file(settings::Settings::GetDataPath(kConfigFileName), false);
   {
     std::lock_guard<std::recursive_mutex> guard(ConfigLock());
-    for (const DefaultFormat& format : kDefaultFormats) {
-      file.SetSection(format.section, {{u"type", format.type},
-                                       {u"category", format.category},
-                                       {u"conversions", format.conversions}});
-    }
-    for (const DefaultCategory& category : kDefaultCategories) {
-      file.SetSection(category.section, {{u"type", category.type},
-                                         {u"extension", category.extension},
-                                         {u"description", category.description},
-                                         {u"ffmpeg", category.ffmpeg}});
-    }
-    settings::SectionMap titles;
-    for (const auto& title : kDefaultTitles) titles[title[0]] = title[1];
-    file.SetSection(kTitlesSection, titles);
+    SetDefaults(file);
   }
 
   if (file.Write()) {
@@ -184,23 +171,53 @@ void Config::Create() {
   }
 }
 
+std::set<std::u16string> Config::SetDefaults(settings::IniFile& file) {
+  std::set<std::u16string> names{kTitlesSection};
+  for (const DefaultFormat& format : kDefaultFormats) {
+    names.insert(format.section);
+    file.SetSection(format.section,
+                    {{u"type", format.type}, {u"category", format.category}, {u"conversions", format.conversions}});
+  }
+  for (const DefaultCategory& category : kDefaultCategories) {
+    names.insert(category.section);
+    file.SetSection(category.section, {{u"type", category.type},
+                                       {u"extension", category.extension},
+                                       {u"description", category.description},
+                                       {u"ffmpeg", category.ffmpeg}});
+  }
+  settings::SectionMap titles;
+  for (const auto& title : kDefaultTitles) titles[title[0]] = title[1];
+  file.SetSection(kTitlesSection, titles);
+  return names;
+}
+
 void Config::Read() {
   settings::Mutex fileLock(settings::kConfigFileLock, settings::kConfigFileErrorBase);
-  if (!fileLock.IsLocked()) return;
-
   settings::IniFile file(settings::Settings::GetDataPath(kConfigFileName), false);
+  if (!fileLock.IsLocked()) {
+    std::lock_guard<std::recursive_mutex> guard(ConfigLock());
+    // Another process holds config.ini longer than a start waits (a stopped
+    // Vexaro, say): knowing no type, the start would drop the user's
+    // download without a word, so it offers the shipped formats instead.
+    // What was read before stays.
+    if (formats_.empty()) Load(file, SetDefaults(file));
+    return;
+  }
   if (!file.Read()) {
     settings::ReportError(file.LastError(), settings::errors::kConfigRead);
     return;
   }
+  Load(file, file.SectionNames());
+}
 
+void Config::Load(const settings::IniFile& file, const std::set<std::u16string>& names) {
   std::lock_guard<std::recursive_mutex> guard(ConfigLock());
   formats_.clear();
   categories_.clear();
   titles_.clear();
   // Names come in ordinal order, and "category" sorts before "format", so
   // every category exists by the time a format section names it.
-  for (const std::u16string& name : file.SectionNames()) {
+  for (const std::u16string& name : names) {
     const settings::SectionMap section = file.GetSection(name);
     if (StartsWith(name, kCategoryPrefix)) {
       categories_[name] = CategoryEntry{name, ValueOf(section, u"type"),

@@ -23,11 +23,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "config/SaveFilter.h"
+
+namespace settings {
+class IniFile;
+}
 
 namespace config {
 
@@ -81,7 +86,10 @@ class Config {
   // written, sets "configversion" to 5 in settings.ini. Failures: 2203.
   void Create();
   // Replaces the maps with the content of config.ini. When the file or its
-  // lock cannot be had (2204 / 1396..1399) the maps stay as they were.
+  // lock cannot be had (2204 / 1396..1399) the maps stay as they were; when
+  // the lock cannot be had and they hold nothing yet, they get the defaults
+  // Create() writes (in memory only), so a start is never left without them
+  // by another process that holds the lock.
   void Read();
 
   // Copies the entry of mimeType (exact, case-sensitive) into entry; false,
@@ -113,6 +121,10 @@ class Config {
   // True when config.ini exists, or when its lock cannot be had (then nothing
   // may be written either).
   bool Probe();
+  // The sections Create() writes, into file; returns their names.
+  static std::set<std::u16string> SetDefaults(settings::IniFile& file);
+  // Replaces the maps with the sections of file named.
+  void Load(const settings::IniFile& file, const std::set<std::u16string>& names);
 
   std::map<std::u16string, FormatEntry> formats_;
   std::map<std::u16string, CategoryEntry> categories_;

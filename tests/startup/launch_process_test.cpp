@@ -27,12 +27,14 @@
 #include "platform/Instance.h"
 #include "platform/RuntimeFolder.h"
 #include "platform/Text.h"
+#include "settings/Mutex.h"
 #include "settings/Settings.h"
 #include "startup/LaunchSequence.h"
 #include "startup/LocalHandoffLink.h"
 #include "startup/ManagerDialogRunner.h"
 #include "startup/Handoff.h"
 #include "support/Downloads.h"
+#include "support/ErrorRecord.h"
 #include "support/HelperProcess.h"
 #include "support/LoopbackServer.h"
 #include "support/RawHttpServer.h"
@@ -232,6 +234,19 @@ VEXARO_TEST_HELPER(ending_instance) {
   return 0;
 }
 
+// A first instance that holds the marker and config.ini's lock without
+// listening (a test stops it there) until the release file appears. Args:
+// ready file, release file.
+VEXARO_TEST_HELPER(first_holding_config) {
+  platform::InstanceMarker marker;
+  if (marker.Take() != 0) return 2;
+  settings::Mutex lock(settings::kConfigFileLock, settings::kConfigFileErrorBase);
+  if (!lock.IsLocked()) return 3;
+  testsupport::PublishFile(args.at(0), "");
+  testsupport::WaitForFile(args.at(1), 120000);
+  return 0;
+}
+
 constexpr int kRanManager = static_cast<int>(startup::LaunchOutcome::RanManager);
 constexpr int kHandedOver = static_cast<int>(startup::LaunchOutcome::HandedOver);
 constexpr int kOwnWindow = static_cast<int>(startup::LaunchOutcome::OwnWindow);
@@ -410,6 +425,24 @@ TEST_F(LaunchProcessTest, LaterStartThatNobodyTakesShowsItsOwnWindow) {
   ExpectComplete(Target("two.flv"));
   testsupport::WriteFileBytes(Target("release"), "");
   EXPECT_EQ(ending.Wait(), 0);
+}
+
+// A first instance stopped (SIGSTOP) while it holds config.ini's lock: a
+// later start waits the lock out, then still offers the download (with the
+// shipped formats) and shows it in a window of its own.
+TEST_F(LaunchProcessTest, LaterStartPastAStoppedFirstHoldingTheConfigShowsItsDownload) {
+  HelperProcess first("first_holding_config", {Target("ready"), Target("release")});
+  ASSERT_TRUE(testsupport::WaitForFile(Target("ready"), 10000));
+  ASSERT_EQ(::kill(first.Pid(), SIGSTOP), 0);
+
+  HelperProcess later("launch", {server_.Url("/fast"), "accept", Target("two.flv"), "-", Target("later.rows")});
+  EXPECT_EQ(later.Wait(), kOwnWindow);
+  EXPECT_EQ(testsupport::ReadFileBytes(Target("later.rows")), "1");
+  ExpectComplete(Target("two.flv"));
+  EXPECT_FALSE(testsupport::RecordedError(u"1399").empty()) << "the lock's timeout is recorded";
+  ::kill(first.Pid(), SIGCONT);
+  testsupport::WriteFileBytes(Target("release"), "");
+  EXPECT_EQ(first.Wait(), 0);
 }
 
 // How many connections wait at the listening socket (accepted or not), from
