@@ -115,7 +115,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
     r = kSOk;
   } else if (!noTemporaryFile) {
     const TransferOptions options = ResolveOptions(*params);
-    ResumeState state = params->resume ? *params->resume : FreshState(params->url, file);
+    ResumeState state = params->resume && params->resume->partOnDisk ? *params->resume : FreshState(params->url, file);
     // The raw download of a conversion goes to a name of our own.
     const FetchRequest request{params->url, params->cookie, params->referer, params->size, params->targetPath,
                                params->replaceTarget || !params->temporaryPath.empty()};
