@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include "manager/AnswerKeys.h"
 #include "platform/File.h"
 
 namespace startup {
@@ -35,8 +36,9 @@ bool AgreesToReplace(const SaveAsOptions& options, const QString& target) {
                        QFileInfo(target).fileName() + QLatin1Char(' ') + ToQ(options.replaceQuestion),
                        QMessageBox::Yes | QMessageBox::No);
   question.setObjectName(QStringLiteral("vexaroReplaceQuestion"));
-  question.button(QMessageBox::Yes)->setText(ToQ(options.yes));
-  question.button(QMessageBox::No)->setText(ToQ(options.no));
+  const auto [yes, no] = manager::WithAnswerAccelerators(ToQ(options.yes), ToQ(options.no));
+  question.button(QMessageBox::Yes)->setText(yes);
+  question.button(QMessageBox::No)->setText(no);
   question.setDefaultButton(QMessageBox::No);
   return question.exec() == QMessageBox::Yes;
 }

@@ -22,6 +22,7 @@
 
 #include "localisation/Dictionary.h"
 #include "localisation/DictionaryText.h"
+#include "manager/AnswerKeys.h"
 #include "manager/DownloadFileDialog.h"
 #include "manager/DownloadJournal.h"
 #include "manager/ScrollWindow.h"

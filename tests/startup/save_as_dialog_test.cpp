@@ -8,12 +8,14 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QTest>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <string>
@@ -54,6 +56,7 @@ class User {
     int filter = 0;           // 1-based filter to pick; 0 leaves it
     bool save = true;         // Save, else Cancel
     bool yes = false;         // the answer to a question
+    int key = 0;              // the answer typed: this letter key, else a click
   };
 
   explicit User(std::deque<Step> steps) : steps_(std::move(steps)) {
@@ -64,6 +67,7 @@ class User {
   std::vector<QString> questions;
   std::vector<QString> buttons;
   bool outOfSteps = false;
+  bool unanswered = false;  // a letter key that answered nothing
 
  private:
   void Act() {
@@ -81,10 +85,33 @@ class User {
     const Step step = steps_.front();
     if (step.question) {
       QMessageBox* box = VisibleQuestion();
+      if (step.key != 0 && keySent_) {
+        // A key's click comes a moment later: the step is done once the
+        // question has gone.
+        if (!box) {
+          keySent_ = false;
+          steps_.pop_front();
+        } else if (std::chrono::steady_clock::now() - keySentAt_ > std::chrono::seconds(3)) {
+          // The key answered nothing: say so, rather than wait for ever.
+          unanswered = true;
+          box->button(QMessageBox::No)->click();
+        }
+        return;
+      }
       if (!box) return;
-      steps_.pop_front();
+      if (step.key == 0) steps_.pop_front();
       questions.push_back(box->text());
       for (QAbstractButton* button : box->buttons()) buttons.push_back(button->text());
+      if (step.key != 0) {
+        keySent_ = true;
+        keySentAt_ = std::chrono::steady_clock::now();
+        // Where a user's key goes: the focused button, which passes letters
+        // on to the box.
+        QWidget* target = box->focusWidget() ? box->focusWidget() : box;
+        QTest::sendKeyEvent(QTest::Click, target, static_cast<Qt::Key>(step.key), QString(QChar(step.key)).toLower(),
+                            Qt::NoModifier);
+        return;
+      }
       box->button(step.yes ? QMessageBox::Yes : QMessageBox::No)->click();
       return;
     }
@@ -121,12 +148,15 @@ class User {
   }
 
   std::deque<Step> steps_;
+  bool keySent_ = false;
+  std::chrono::steady_clock::time_point keySentAt_;
   QTimer timer_;
 };
 
 User::Step Type(const std::string& name, int filter = 0) { return {false, name, filter, true, false}; }
 User::Step CancelDialog() { return {false, "", 0, false, false}; }
 User::Step Answer(bool yes) { return {true, "", 0, true, yes}; }
+User::Step Press(int key) { return {true, "", 0, true, false, key}; }
 
 // The offer of a video/x-flv download: mp3, wav, asf, avi, flv (the file's
 // own), mp4, mov; a conversion writes the chosen name with its extension.
@@ -236,8 +266,28 @@ TEST_F(SaveAsDialogTest, QuestionSpeaksTheGivenLanguage) {
   ASSERT_TRUE(Show(user));
   ASSERT_EQ(user.questions.size(), 1u);
   EXPECT_EQ(user.questions[0], QString::fromUtf8("sample.mp3 existiert bereits. Möchten Sie die Datei ersetzen?"));
-  EXPECT_NE(std::find(user.buttons.begin(), user.buttons.end(), "Ja"), user.buttons.end());
-  EXPECT_NE(std::find(user.buttons.begin(), user.buttons.end(), "Nein"), user.buttons.end());
+  EXPECT_NE(std::find(user.buttons.begin(), user.buttons.end(), "&Ja"), user.buttons.end());
+  EXPECT_NE(std::find(user.buttons.begin(), user.buttons.end(), "&Nein"), user.buttons.end());
+}
+
+// A keyboard user answers with the letter keys: No goes back to the dialog,
+// Yes replaces; in the language of the texts.
+TEST_F(SaveAsDialogTest, QuestionAnswersItsLetterKeys) {
+  testsupport::WriteFileBytes(folder_.File("sample.mp3"), "");
+  for (const bool german : {false, true}) {
+    SCOPED_TRACE(german ? "de" : "en");
+    if (german) {
+      options_.yes = u"Ja";
+      options_.no = u"Nein";
+    }
+    User user({Type("sample"), Press(Qt::Key_N), Type("sample"), Press(german ? Qt::Key_J : Qt::Key_Y)});
+    ASSERT_TRUE(Show(user));
+    EXPECT_FALSE(user.unanswered) << "a letter key answered nothing";
+    EXPECT_EQ(user.questions.size(), 2u);
+    EXPECT_EQ(answer_.path, In("sample.mp3"));
+    EXPECT_TRUE(answer_.replaceAgreed);
+    EXPECT_FALSE(user.outOfSteps);
+  }
 }
 
 }  // namespace
