@@ -175,11 +175,6 @@ std::string ResolveLinks(const std::string& path) {
 
 }  // namespace
 
-std::u16string FollowLinks(const std::u16string& path) {
-  const std::string target = ResolveLinks(ToUtf8(path));
-  return target.empty() ? std::u16string() : FromUtf8(target);
-}
-
 std::u16string WrittenPath(const std::u16string& path) {
   std::string current = ToUtf8(path);
   const uid_t user = ::geteuid();

@@ -106,12 +106,6 @@ bool RenameFile(const std::u16string& from, const std::u16string& to);
 // system cannot do that atomically (EINVAL), a hard link and an unlink do it.
 bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
 
-// The file a chain of symbolic links at path ends in (relative targets taken
-// from each link's folder), or path itself when it is no link or does not
-// exist. Empty, LastError() set, when a link cannot be read or the chain is
-// longer than the kernel would follow (ELOOP).
-std::u16string FollowLinks(const std::u16string& path);
-
 // Where a file saved at path is written: path itself, unless it is a
 // symbolic link this user owns, which is followed (relative targets from the
 // link's folder) as far as the chain holds links this user owns. A link of
