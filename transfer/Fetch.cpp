@@ -24,6 +24,7 @@
 #include "platform/Text.h"
 #include "transfer/Download.h"
 #include "transfer/FilePlacement.h"
+#include "transfer/HttpAnswer.h"
 #include "transfer/Retry.h"
 
 namespace transfer {
@@ -136,66 +137,6 @@ bool Append(HeaderList& list, const std::string& line) {
   return true;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return Lower(x) == Lower(y);
-         });
-}
-
-std::string_view Trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-// What the headers of the answer being received said.
-struct Answer {
-  long status = 0;
-  std::optional<ContentRange> contentRange;
-  std::optional<std::uint64_t> contentLength;
-  bool acceptRanges = false;
-  std::string etag;
-  std::string lastModified;
-  bool location = false;
-  std::optional<std::uint32_t> retryAfter;
-
-  void Read(std::string_view line) {
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return;
-    const std::string_view name = Trimmed(line.substr(0, colon));
-    const std::string_view value = Trimmed(line.substr(colon + 1));
-    if (EqualsIgnoringCase(name, "content-range")) {
-      contentRange = ParseContentRange(value);
-    } else if (EqualsIgnoringCase(name, "content-length")) {
-      contentLength = ParseLength(value);
-    } else if (EqualsIgnoringCase(name, "accept-ranges")) {
-      acceptRanges = EqualsIgnoringCase(value, "bytes");
-    } else if (EqualsIgnoringCase(name, "etag")) {
-      etag = std::string(value);
-    } else if (EqualsIgnoringCase(name, "last-modified")) {
-      lastModified = std::string(value);
-    } else if (EqualsIgnoringCase(name, "retry-after")) {
-      retryAfter = ParseRetryAfter(value, std::time(nullptr));
-    } else if (EqualsIgnoringCase(name, "location")) {
-      location = !value.empty();
-    }
-  }
-
-  static std::optional<std::uint64_t> ParseLength(std::string_view value) {
-    if (value.empty() || value.size() > 19) return std::nullopt;
-    std::uint64_t length = 0;
-    for (const char c : value) {
-      if (c < '0' || c > '9') return std::nullopt;
-      length = length * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return length;
-  }
-};
-
 enum class Phase { Idle, Transferring, Waiting, Retired };
 
 // Why a callback stopped a connection's transfer.
@@ -234,7 +175,7 @@ struct Connection {
   // server's word about this range, whatever the body goes on to send.
   std::uint64_t announcedEnd = kOpenEnd;
   std::vector<char> pending;
-  Answer answer;
+  HttpAnswer answer;
   bool evaluated = false;
   bool accepted = false;
   Stop stop = Stop::None;
@@ -292,7 +233,7 @@ class Engine {
   bool Evaluate(Connection& c);
   bool AcceptFirst(Connection& c);
   void Announce(Connection& c);
-  bool SameVersion(const Answer& answer) const;
+  bool SameVersion(const HttpAnswer& answer) const;
   bool OpenPart(bool truncate);
   bool CountStartOver();
   void Supersede();
@@ -459,7 +400,7 @@ void Engine::Launch(Connection& c, const std::vector<std::string>& lines) {
   }
   curl_easy_setopt(c.easy.get(), CURLOPT_HTTPHEADER, list.get());
   c.headers = std::move(list);
-  c.answer = Answer();
+  c.answer = HttpAnswer();
   c.evaluated = false;
   c.accepted = false;
   c.stop = Stop::None;
@@ -628,13 +569,13 @@ std::size_t Engine::OnHeader(Connection& c, const char* data, std::size_t length
   c.lastByte = Clock::now();
   const std::string_view line(data, length);
   if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
-    c.answer = Answer();
+    c.answer = HttpAnswer();
     c.evaluated = false;
     return length;
   }
   if (c.evaluated) return length;  // trailers
   if (line != "\r\n" && line != "\n") {
-    c.answer.Read(line);
+    c.answer.Read(line, std::time(nullptr));
     return length;
   }
   long status = 0;
@@ -648,7 +589,7 @@ std::size_t Engine::OnHeader(Connection& c, const char* data, std::size_t length
 }
 
 bool Engine::Evaluate(Connection& c) {
-  const Answer& a = c.answer;
+  const HttpAnswer& a = c.answer;
   if (!IsSuccess(a.status)) {
     if (a.status == 416 && c.ranged) {
       c.stop = Stop::Superseded;
@@ -683,14 +624,14 @@ bool Engine::Evaluate(Connection& c) {
   return AcceptFirst(c);
 }
 
-bool Engine::SameVersion(const Answer& a) const {
+bool Engine::SameVersion(const HttpAnswer& a) const {
   if (!state_.etag.empty() && !a.etag.empty() && a.etag != state_.etag) return false;
   if (state_.etag.empty() && !a.lastModified.empty() && a.lastModified != state_.lastModified) return false;
   return !(state_.size && a.contentRange->total && *a.contentRange->total != *state_.size);
 }
 
 bool Engine::AcceptFirst(Connection& c) {
-  const Answer& a = c.answer;
+  const HttpAnswer& a = c.answer;
   const std::optional<std::uint64_t> size = a.status == 206 ? a.contentRange->total : a.contentLength;
   // Report the forgotten bytes before any is written over (ResumeState.h).
   if (!state_.onDisk.Empty()) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Text.h"
+#include "transfer/HttpAnswer.h"
 #include "transfer/ResumeState.h"
 #include "transfer/Retry.h"
 #include "transfer/TransferOptions.h"
@@ -88,6 +90,59 @@ TEST(ContentRangeHeader, ParsesOneRangeOf64BitCounts) {
     EXPECT_EQ(parsed->last, c.expected->last) << c.value;
     EXPECT_EQ(parsed->total, c.expected->total) << c.value;
   }
+}
+
+// An answer's header lines as libcurl hands them over, one by one.
+TEST(HttpAnswerLines, KeepWhatTheTransferDecidesBy) {
+  const std::time_t now = 1700000000;
+  transfer::HttpAnswer a;
+  for (const char* line : {"HTTP/1.1 206 Partial Content\r\n", "content-RANGE:  bytes 10-19/100 \r\n",
+                           "Content-Length: 10\r\n", "ACCEPT-RANGES: Bytes\r\n", "ETag: \"v1\"\r\n",
+                           "Last-Modified:\tMon, 01 Jan 2024 10:00:00 GMT\r\n", "Retry-After: 7\r\n",
+                           "X-Other: a:b\r\n", "no colon here\r\n", "\r\n"}) {
+    a.Read(line, now);
+  }
+  ASSERT_TRUE(a.contentRange);
+  EXPECT_EQ(a.contentRange->first, 10u);
+  EXPECT_EQ(a.contentRange->last, 19u);
+  EXPECT_EQ(a.contentRange->total, 100u);
+  EXPECT_EQ(a.contentLength, 10u);
+  EXPECT_TRUE(a.acceptRanges);
+  EXPECT_EQ(a.etag, "\"v1\"");
+  EXPECT_EQ(a.lastModified, "Mon, 01 Jan 2024 10:00:00 GMT");
+  EXPECT_EQ(a.retryAfter, 7u);
+  EXPECT_FALSE(a.location);
+  EXPECT_EQ(a.status, 0) << "the status is the caller's, from libcurl";
+
+  // A later line of a name replaces an earlier one; what cannot be read
+  // leaves the field empty rather than guessed.
+  struct Case {
+    const char* line;
+    std::optional<std::uint64_t> length;
+    bool ranges;
+    bool location;
+  };
+  const Case cases[] = {
+      {"Content-Length: 5000000000", 5000000000u, true, false},
+      {"Content-Length: +5", std::nullopt, true, false},
+      {"Content-Length: -1", std::nullopt, true, false},
+      {"Content-Length: 12345678901234567890", std::nullopt, true, false},
+      {"Content-Length:", std::nullopt, true, false},
+      {"Content-Length: 1 2", std::nullopt, true, false},
+      {"Accept-Ranges: none", std::nullopt, false, false},
+      {"Location: /elsewhere", std::nullopt, false, true},
+      {"Location:   ", std::nullopt, false, false},
+  };
+  for (const Case& c : cases) {
+    a.Read(c.line, now);
+    EXPECT_EQ(a.contentLength, c.length) << c.line;
+    EXPECT_EQ(a.acceptRanges, c.ranges) << c.line;
+    EXPECT_EQ(a.location, c.location) << c.line;
+  }
+  a.Read("Content-Range: bytes 5-1/10", now);
+  EXPECT_FALSE(a.contentRange);
+  a.Read("Retry-After: soon", now);
+  EXPECT_FALSE(a.retryAfter);
 }
 
 TEST(Etag, OnlyAStrongOneIsKept) {
