@@ -171,15 +171,12 @@ void Config::Create() {
   }
 }
 
-std::set<std::u16string> Config::SetDefaults(settings::IniFile& file) {
-  std::set<std::u16string> names{kTitlesSection};
+void Config::SetDefaults(settings::IniFile& file) {
   for (const DefaultFormat& format : kDefaultFormats) {
-    names.insert(format.section);
     file.SetSection(format.section,
                     {{u"type", format.type}, {u"category", format.category}, {u"conversions", format.conversions}});
   }
   for (const DefaultCategory& category : kDefaultCategories) {
-    names.insert(category.section);
     file.SetSection(category.section, {{u"type", category.type},
                                        {u"extension", category.extension},
                                        {u"description", category.description},
@@ -188,7 +185,6 @@ std::set<std::u16string> Config::SetDefaults(settings::IniFile& file) {
   settings::SectionMap titles;
   for (const auto& title : kDefaultTitles) titles[title[0]] = title[1];
   file.SetSection(kTitlesSection, titles);
-  return names;
 }
 
 void Config::Read() {
@@ -200,24 +196,27 @@ void Config::Read() {
     // Vexaro, say): knowing no type, the start would drop the user's
     // download without a word, so it offers the shipped formats instead.
     // What was read before stays.
-    if (formats_.empty()) Load(file, SetDefaults(file));
+    if (formats_.empty()) {
+      SetDefaults(file);
+      Load(file);
+    }
     return;
   }
   if (!file.Read()) {
     settings::ReportError(file.LastError(), settings::errors::kConfigRead);
     return;
   }
-  Load(file, file.SectionNames());
+  Load(file);
 }
 
-void Config::Load(const settings::IniFile& file, const std::set<std::u16string>& names) {
+void Config::Load(const settings::IniFile& file) {
   std::lock_guard<std::recursive_mutex> guard(ConfigLock());
   formats_.clear();
   categories_.clear();
   titles_.clear();
   // Names come in ordinal order, and "category" sorts before "format", so
   // every category exists by the time a format section names it.
-  for (const std::u16string& name : names) {
+  for (const std::u16string& name : file.SectionNames()) {
     const settings::SectionMap section = file.GetSection(name);
     if (StartsWith(name, kCategoryPrefix)) {
       categories_[name] = CategoryEntry{name, ValueOf(section, u"type"),

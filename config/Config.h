@@ -23,7 +23,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,10 +120,10 @@ class Config {
   // True when config.ini exists, or when its lock cannot be had (then nothing
   // may be written either).
   bool Probe();
-  // The sections Create() writes, into file; returns their names.
-  static std::set<std::u16string> SetDefaults(settings::IniFile& file);
-  // Replaces the maps with the sections of file named.
-  void Load(const settings::IniFile& file, const std::set<std::u16string>& names);
+  // The sections Create() writes, into file.
+  static void SetDefaults(settings::IniFile& file);
+  // Replaces the maps with the sections of file.
+  void Load(const settings::IniFile& file);
 
   std::map<std::u16string, FormatEntry> formats_;
   std::map<std::u16string, CategoryEntry> categories_;

@@ -234,8 +234,9 @@ void CDownloadFileDialog::OnInitDialog() {
 
   m_notifyDone = ToQString(dictionary->Lookup(u"MANAGER_DOWNLOAD_COMPLETED", u"Download completed"));
   m_notifyFailed = ToQString(dictionary->Lookup(u"MANAGER_NOTIFY_FAILED", u"Download failed"));
-  m_keptAsideText = ToQString(dictionary->Lookup(
-      u"MANAGER_JOURNAL_KEPT_ASIDE", u"Some unfinished downloads cannot be shown again. What was known of them is kept in"));
+  m_keptAsideText = ToQString(
+      dictionary->Lookup(u"MANAGER_JOURNAL_KEPT_ASIDE",
+                         u"Some unfinished downloads cannot be shown again. What was known of them is kept in"));
   m_journalTimer.setSingleShot(true);
   m_journalTimer.setInterval(kJournalIntervalMs);
   connect(&m_journalTimer, &QTimer::timeout, this, &CDownloadFileDialog::WriteJournal);

@@ -135,6 +135,11 @@ bool StateFromJson(const QJsonObject& object, transfer::ResumeState& state) {
   return read.ok;
 }
 
+// Where a journal, or what could not be read of it, is kept aside.
+std::u16string AsideName(const std::u16string& journal) {
+  return journal + u".unreadable-" + U(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+}
+
 // The worker writes into the unfinished file and Cancel removes it: an entry
 // must not point either anywhere but beside the file this download fetches
 // into. Once placed, the file may have taken a numbered name beside it.
@@ -246,14 +251,6 @@ std::vector<JournalEntry> DownloadJournal::AdoptOrphans() {
   }
   return adopted;
 }
-
-namespace {
-
-std::u16string AsideName(const std::u16string& journal) {
-  return journal + u".unreadable-" + U(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-}
-
-}  // namespace
 
 void DownloadJournal::SetAside(const std::u16string& journal) {
   const std::u16string aside = AsideName(journal);

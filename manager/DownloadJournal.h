@@ -113,8 +113,8 @@ class DownloadJournal {
   std::u16string token_;
   platform::OwnerLock lock_;
   std::vector<Adopted> adopted_;
-  bool writtenEmpty_ = false;
-  std::vector<std::u16string> setAside_;  // the last write that succeeded had no entries
+  bool writtenEmpty_ = false;  // the last write that succeeded had no entries
+  std::vector<std::u16string> setAside_;  // what the last AdoptOrphans() kept aside
 };
 
 }  // namespace manager

@@ -157,37 +157,44 @@ bool ReadWholeFile(const std::u16string& path, std::string& bytes) {
 
 namespace {
 
-std::string ResolveLinks(const std::string& path) {
+// Follows the chain of symbolic links at path (relative targets from each
+// link's folder), as many hops as the kernel allows when it follows links
+// itself, but only through links that owner has, when one is given. Returns
+// where it stopped; complete is false when a link could not be read or the
+// chain was too long (errno set).
+std::string FollowChain(const std::string& path, const uid_t* owner, bool& complete) {
   std::string current = path;
-  // As many hops as the kernel allows when it follows links itself.
+  complete = false;
   for (int hops = 0; hops <= 40; ++hops) {
     struct stat st {};
-    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || (owner && st.st_uid != *owner)) {
+      complete = true;
+      return current;
+    }
     std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
     const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
-    if (n < 0) return std::string();
+    if (n <= 0) return current;
     target.resize(static_cast<std::size_t>(n));
-    current = !target.empty() && target[0] == '/' ? target : FolderOf(current) + "/" + target;
+    current = target[0] == '/' ? target : FolderOf(current) + "/" + target;
   }
   errno = ELOOP;
-  return std::string();
+  return current;
+}
+
+// The file a chain of links at path ends in, or empty when it cannot be
+// followed to its end.
+std::string ResolveLinks(const std::string& path) {
+  bool complete = false;
+  std::string end = FollowChain(path, nullptr, complete);
+  return complete ? end : std::string();
 }
 
 }  // namespace
 
 std::u16string WrittenPath(const std::u16string& path) {
-  std::string current = ToUtf8(path);
   const uid_t user = ::geteuid();
-  for (int hops = 0; hops <= 40; ++hops) {
-    struct stat st {};
-    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid != user) break;
-    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
-    if (n <= 0) break;
-    target.resize(static_cast<std::size_t>(n));
-    current = target[0] == '/' ? target : FolderOf(current) + "/" + target;
-  }
-  return FromUtf8(current);
+  bool complete = false;
+  return FromUtf8(FollowChain(ToUtf8(path), &user, complete));
 }
 
 bool EntryExists(const std::u16string& path) {

@@ -14,31 +14,44 @@ namespace platform {
 
 PartFile::~PartFile() { Close(); }
 
-bool PartFile::Open(const std::u16string& path, bool truncate) {
-  Close();
-  // O_NONBLOCK: a fifo planted under the name must not hold the worker.
-  const int fd = ::open(ToUtf8(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+namespace {
+
+void CloseKeepingErrno(int fd) {
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+}
+
+// Opens an unfinished file without following a link there (O_NONBLOCK: a
+// fifo planted under the name must not hold the worker), and keeps it only
+// when it is a plain file of this user's with no other name: anything else
+// under the name was put there by someone else, and writing into it,
+// emptying it or removing it would reach a file the download must not touch.
+int OpenOwnFile(const std::string& name, int flags) {
+  const int fd = ::open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return false;
+    CloseKeepingErrno(fd);
+    return -1;
   }
-  // Only a plain file of this user's with no other name: anything else under
-  // the name was put there by someone else, and writing into it (or
-  // emptying it) would reach a file the download must not touch.
   if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
     ::close(fd);
     errno = EPERM;
-    return false;
+    return -1;
   }
+  return fd;
+}
+
+}  // namespace
+
+bool PartFile::Open(const std::u16string& path, bool truncate) {
+  Close();
+  const int fd = OpenOwnFile(ToUtf8(path), O_RDWR | O_CREAT);
+  if (fd < 0) return false;
   if (::fcntl(fd, F_SETFL, 0) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       (truncate && ::ftruncate(fd, 0) != 0)) {
-    const int error = errno;
-    ::close(fd);
-    errno = error;
+    CloseKeepingErrno(fd);
     return false;
   }
   fd_ = fd;
@@ -84,17 +97,12 @@ bool PartFile::Close() {
 
 bool RemoveUnheldPartFile(const std::u16string& path) {
   const std::string name = ToUtf8(path);
-  const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = OpenOwnFile(name, O_RDONLY);
   if (fd < 0) return false;
-  struct stat st {};
-  bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
-  if (!ours) errno = EPERM;
   // Held while removed, so no PartFile can take it in between.
-  if (ours) ours = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(name.c_str()) == 0;
-  const int error = errno;
-  ::close(fd);
-  errno = error;
-  return ours;
+  const bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(name.c_str()) == 0;
+  CloseKeepingErrno(fd);
+  return removed;
 }
 
 bool IsOutOfSpace(std::uint32_t error) {

@@ -58,7 +58,8 @@ class PartFile {
 };
 
 // Removes the unfinished file at path when nothing holds it: only a plain
-// file of this user's that no PartFile has open (in any process). False when
+// file of this user's with one name that no PartFile has open (in any
+// process). False when
 // there is none, or it is in use or not the user's (LastError set).
 bool RemoveUnheldPartFile(const std::u16string& path);
 

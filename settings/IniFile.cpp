@@ -188,6 +188,7 @@ SectionMap IniFile::GetSection(const std::u16string& name) const {
 
 void IniFile::SetSection(const std::u16string& name, const SectionMap& map) {
   sections_[name] = map;
+  sectionNames_.insert(name);
   modified_ = true;
 }
 

@@ -68,6 +68,7 @@ class IniFile {
   bool Exists() const;
   bool IsValid() const { return !checksumEnabled_ || checksumOk_; }
   std::uint32_t LastError() const { return lastError_; }
+  // The sections read or set since the last Clear().
   const std::set<std::u16string>& SectionNames() const { return sectionNames_; }
 
   const std::u16string& Path() const { return path_; }

@@ -53,7 +53,8 @@ int StoreFetch(const std::vector<std::string>& args, std::ostream& out, std::ost
   params->row = &row;
   params->dictionary = UseRowTexts(row);
   params->url = platform::FromUtf8(positional[0]);
-  params->targetPath = platform::WrittenPath(platform::FromUtf8(std::filesystem::absolute(positional[1], ignored).string()));
+  params->targetPath =
+      platform::WrittenPath(platform::FromUtf8(std::filesystem::absolute(positional[1], ignored).string()));
   params->connections = connections;
   row.m_targetPath = params->targetPath;
   {

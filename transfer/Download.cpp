@@ -109,7 +109,7 @@ std::uint32_t Download::StartThead(DownloadThreadParams* raw) {
   FailureReason reason = noTemporaryFile ? FailureReason::CannotCreateFile : FailureReason::Unknown;
   std::u16string placed;
   const bool fetched = !noTemporaryFile && !params->temporaryPath.empty() && params->resume &&
-                       !params->resume->partOnDisk && params->resume->size && params->resume->targetPath == file &&
+                       IsPlacedAt(*params->resume, file) &&
                        platform::FileSize(file) == static_cast<long long>(*params->resume->size);
   if (fetched) {
     r = kSOk;

@@ -226,8 +226,9 @@ std::uint32_t Fetch(DownloadRow& row, const FetchRequest& request, ResumeState& 
 void DiscardUnfinished(DownloadRow& row, ResumeState& state);
 
 // Fetches url into filePath, or into the file a link of this user's there
-// leads to (Fetch from a fresh state, then DiscardUnfinished on failure). size 0 shows the total from the server's answer (0 when it has
-// none). Returns a code above.
+// leads to (Fetch from a fresh state, then DiscardUnfinished on failure).
+// size 0 shows the total from the server's answer (0 when it has none).
+// Returns a code above.
 std::uint32_t DownloadToFile(DownloadRow& row, const std::u16string& url, const std::u16string& filePath,
                              std::uint64_t size, const std::u16string& cookie, const std::u16string& referer,
                              const TransferOptions& options, const WorkerTexts& texts = WorkerTexts());

@@ -298,7 +298,7 @@ bool CDownloadItem::StartWorker(std::optional<ResumeState> resume) {
   params->keepUnfinished = true;
   // Continue only where the bytes are still there (or, for a conversion,
   // where the whole download is).
-  if (resume && (resume->partOnDisk || (!m_tempPath.empty() && resume->targetPath == m_tempPath))) {
+  if (resume && (resume->partOnDisk || (!m_tempPath.empty() && IsPlacedAt(*resume, m_tempPath)))) {
     params->resume = std::move(resume);
   }
   m_state = State::Running;

@@ -65,6 +65,10 @@ std::u16string FetchedPath(const std::u16string& targetPath, const std::u16strin
   return temporaryPath.empty() ? targetPath : temporaryPath;
 }
 
+bool IsPlacedAt(const ResumeState& state, const std::u16string& path) {
+  return !state.partOnDisk && state.size && state.targetPath == path;
+}
+
 ResumeState FreshState(const std::u16string& url, const std::u16string& path) {
   ResumeState state;
   state.url = url;

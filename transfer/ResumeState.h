@@ -88,4 +88,8 @@ std::u16string FetchedPath(const std::u16string& targetPath, const std::u16strin
 // A fresh state for a download of url into path.
 ResumeState FreshState(const std::u16string& url, const std::u16string& path);
 
+// The state of a download whose transfer is over: its whole file (of the
+// size the state names) placed at path, nothing unfinished.
+bool IsPlacedAt(const ResumeState& state, const std::u16string& path);
+
 }  // namespace transfer
